@@ -1,0 +1,165 @@
+#include "cli/options.h"
+
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+
+#include "cli/number.h"
+#include "cli/run_settings.h"
+#include "search/search.h"
+
+namespace {
+
+const char kBothPortChoices[] = "Cannot specify ALLPORTS and a specific port at the same time";
+
+char lowerAscii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+
+bool equalsIgnoreCase(const char* word, const char* expected) {
+    for (; *word != '\0' && *expected != '\0'; ++word, ++expected) {
+        if (lowerAscii(*word) != lowerAscii(*expected)) {
+            return false;
+        }
+    }
+    return *word == '\0' && *expected == '\0';
+}
+
+bool startsWithIgnoreCase(const char* word, const char* prefix) {
+    for (; *prefix != '\0'; ++word, ++prefix) {
+        if (*word == '\0' || lowerAscii(*word) != lowerAscii(*prefix)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool portChosen() { return runSettings.lowestPort == runSettings.highestPort; }
+
+// Each handler returns false when the word ends the walk.
+bool takeComWord(const char* word) {
+    if (runSettings.allPorts) {
+        std::puts(kBothPortChoices);
+        return false;
+    }
+    const char* value = word + 4;
+    if (*value == '\0') {
+        std::printf("Invalid usage (%s). ex. COM=5", word);
+        return false;
+    }
+    std::int32_t port = 0;
+    if (!readLeadingInt32(value, port) || port < 1 || port > 99) {
+        std::printf("Invalid usage (%s). ex. COM=#, where # is between 1 and 99\n", word);
+        return false;
+    }
+    runSettings.lowestPort = port;
+    runSettings.highestPort = port;
+    return true;
+}
+
+bool takeTimeoutWord(const char* word) {
+    const char* value = word + 8;
+    if (*value == '\0') {
+        std::printf("Invalid usage (%s). ex. TIMEOUT=5\n", word);
+        return false;
+    }
+    std::int32_t seconds = 0;
+    if (!readLeadingInt32(value, seconds) || seconds < 1 || seconds > 20) {
+        std::printf("Invalid usage (%s). ex. TIMEOUT=#, where # is between 1 and 20\n", word);
+        return false;
+    }
+    runSettings.timeoutSeconds = seconds;
+    return true;
+}
+
+bool takeBaudRateWord(const char* word) {
+    const char* value = word + 9;
+    if (*value == '\0') {
+        std::printf("Invalid usage (%s). ex. BAUDRATE=57600\n", word);
+        return false;
+    }
+    // Anything but the three other supported speeds quietly means the default.
+    std::int32_t speed = 0;
+    readLeadingInt32(value, speed);
+    runSettings.baudRate = (speed == 9600 || speed == 19200 || speed == 115200)
+                               ? static_cast<std::uint32_t>(speed)
+                               : 57600U;
+    return true;
+}
+
+bool takeAllPortsWord() {
+    if (portChosen()) {
+        std::puts(kBothPortChoices);
+        return false;
+    }
+    runSettings.allPorts = true;
+    return true;
+}
+
+}  // namespace
+
+void printHelp(const char* programName) {
+    std::puts("Searches the COM ports on the system for the Quillfern Controller.  If found,");
+    std::puts("returns the port number that the first Quillfern Controller is connected.");
+    std::puts("Otherwise, 0 is returned.  Does not display any output unless the verbose");
+    std::puts("option is specified or list is specified.\n");
+    std::printf("Version:  %s\n", RunSettings::versionText);
+    std::printf("Usage:  %s [OPTIONS]\n\n", programName);
+    std::puts("Options:");
+    std::puts("    verbose     Enables displaying all messages");
+    std::puts("    com=#       Specifically tests specified COM port.  (# from 1 to 99)");
+    std::puts("    timeout=#   Sets the timeout for waiting for data back from the controller.");
+    std::puts("                (# from 1 to 20 seconds).  Default is 5 seconds.");
+    std::puts("    baudrate=#  Sets the baudrate for the COM port.  Default is 57600.");
+    std::puts("                Other values:   9600, 19200, 57600, 115200");
+    std::puts("    list        Lists the COM ports available on the system.");
+    std::puts("    allports    Forces all ports from 1 to 99 to be tested,");
+    std::puts("                instead of just the available ports on the system");
+    std::puts("    usage|help  Prints this screen");
+    std::puts("");
+}
+
+bool walkOptions(int argc, const char* const* argv) {
+    for (int index = 1; index < argc; ++index) {
+        const char* word = argv[index];
+        if (word == nullptr) {
+            break;
+        }
+        if (equalsIgnoreCase(word, "verbose")) {
+            runSettings.verbose = true;
+        }
+        if (startsWithIgnoreCase(word, "com=") && !takeComWord(word)) {
+            return false;
+        }
+        if (startsWithIgnoreCase(word, "timeout=") && !takeTimeoutWord(word)) {
+            return false;
+        }
+        if (startsWithIgnoreCase(word, "baudrate=") && !takeBaudRateWord(word)) {
+            return false;
+        }
+        if (equalsIgnoreCase(word, "usage") || equalsIgnoreCase(word, "help")) {
+            printHelp((argc > 0 && argv[0] != nullptr) ? argv[0] : "");
+            return false;
+        }
+        if (equalsIgnoreCase(word, "list")) {
+            listPorts();
+            return false;
+        }
+        if (equalsIgnoreCase(word, "allports") && !takeAllPortsWord()) {
+            return false;
+        }
+    }
+    return true;
+}
+
+int runQuillfind(int argc, const char* const* argv) {
+    int status = 0;
+    if (walkOptions(argc, argv)) {
+        if (searchForController()) {
+            verboseLog("Found Quillfern Controller on COM%d\n", runSettings.foundPort);
+            status = runSettings.foundPort;
+        } else {
+            verboseLog("Failed to find Quillfern Controller\n");
+        }
+    }
+    std::fflush(stdout);
+    return status;
+}

@@ -1,0 +1,23 @@
+#include "cli/run_settings.h"
+
+#include <cstdarg>
+#include <cstdio>
+
+namespace {
+constexpr RunSettings kDefaults = {57600, 5, 99, 1, false, false, false, 0};
+}
+
+RunSettings runSettings = kDefaults;
+
+void resetRunSettings() { runSettings = kDefaults; }
+
+void verboseLog(const char* format, ...) {
+    if (!runSettings.verbose) {
+        return;
+    }
+    va_list arguments;
+    va_start(arguments, format);
+    std::vprintf(format, arguments);
+    va_end(arguments);
+    std::fflush(stdout);
+}

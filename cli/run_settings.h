@@ -1,0 +1,34 @@
+// The settings of one run of quillfind, and the diagnostic output.
+#pragma once
+
+#include <cstdint>
+
+struct RunSettings {
+    std::uint32_t baudRate;
+    std::int32_t timeoutSeconds;
+    std::int32_t highestPort;
+    std::int32_t lowestPort;
+    bool allPorts;
+    bool listMode;
+    bool verbose;
+    std::int32_t foundPort;
+
+    static constexpr std::uint8_t syncCommand[2] = {0x30, 0x20};
+    static constexpr std::uint8_t syncReply[2] = {0x14, 0x10};
+    static constexpr const char* versionText = "1.06";
+};
+
+// The one record of the process. A port has been chosen exactly when
+// lowestPort equals highestPort.
+extern RunSettings runSettings;
+
+// Puts runSettings back to the start-up defaults (for tests and fuzzers,
+// which run the program many times in one process).
+void resetRunSettings();
+
+// printf to standard output when verbose is on, nothing otherwise. Flushed at
+// once so that a log piped through tee shows each step as it happens.
+#if defined(__GNUC__)
+__attribute__((format(printf, 1, 2)))
+#endif
+void verboseLog(const char* format, ...);

@@ -1,0 +1,73 @@
+// The operating-system contract of quillfind.
+//
+// One function per step that can fail, so that the core can report each
+// failure with its own message and a test double can fail any single call.
+// Exactly one implementation is linked into a program: platform_win32.cpp,
+// platform_posix.cpp, or the scripted fake of the test suite.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace platform {
+
+// A serial port held open by the process. kNoPort is the empty state.
+using PortHandle = std::intptr_t;
+constexpr PortHandle kNoPort = -1;
+
+// The port's line settings as the driver reports them, in the platform's own
+// form (a DCB on Windows, a termios on POSIX). The core zeroes it, fills it
+// with getLineState, changes the four settings with setLineSettings and hands
+// it back with applyLineState; it never looks inside.
+struct LineState {
+    alignas(std::max_align_t) unsigned char storage[256];
+};
+
+// Opens COM<comNumber> for exclusive read and write. kNoPort on failure
+// (no such port, or another program holds it).
+PortHandle openComPort(std::int32_t comNumber);
+
+// Reads the port's current line settings into state. False on failure.
+bool getLineState(PortHandle port, LineState& state);
+
+// Sets speed, 8 data bits, no parity and one stop bit in state; every other
+// setting stays as getLineState read it. Cannot fail: a speed the platform
+// cannot use makes applyLineState fail.
+void setLineSettings(LineState& state, std::uint32_t baudRate);
+
+// Applies state to the port. False on failure.
+bool applyLineState(PortHandle port, const LineState& state);
+
+// From now on readByte returns as soon as a byte is available, and with no
+// byte once timeoutSeconds have passed without one. False on failure.
+bool setReadTimeout(PortHandle port, std::int32_t timeoutSeconds);
+
+// Writes length bytes. False on failure.
+bool writeBytes(PortHandle port, const std::uint8_t* data, std::uint32_t length);
+
+// Reads at most one byte. True with gotByte set when a byte arrived, true
+// with gotByte clear when the read timeout ran out, false on a read error
+// (lastErrorCode then tells which).
+bool readByte(PortHandle port, std::uint8_t& byte, bool& gotByte);
+
+// Releases the port. The handle is invalid afterwards.
+void closeComPort(PortHandle port);
+
+// The error code of the last failed call, as the platform numbers them
+// (GetLastError on Windows, errno on POSIX).
+long lastErrorCode();
+
+// Blocks the thread for the given time.
+void sleepMilliseconds(std::uint32_t milliseconds);
+
+// Fills buffer with the system's device names, each ended by a NUL, with one
+// more NUL after the last (the names of serial ports are "COM<number>").
+// size is the number of characters buffer may take. Returns the number of
+// characters stored, or 0 on failure.
+std::uint32_t queryDeviceNames(char* buffer, std::uint32_t size);
+
+// True when the last queryDeviceNames failed only because the list did not
+// fit the buffer, so that a larger buffer would succeed.
+bool deviceNamesTruncated();
+
+}  // namespace platform

@@ -1,0 +1,28 @@
+// Which ports are candidates, the search for the first controller, and the
+// list report.
+#pragma once
+
+#include <cstdint>
+
+// The number of COM entries in a device-name list: names "COM<n>" with an
+// optionally signed decimal n that fits an int32 (anything after it is
+// ignored). False for every other name.
+bool readComEntry(const char* name, std::int32_t& comNumber);
+
+// One pass over the system's device-name list. wantCount: countOut becomes
+// the number of COM entries. wantFill: list receives their numbers; countOut
+// holds its capacity on entry and the number stored on return. In list mode
+// (runSettings.listMode) the pass prints the list report instead. False only
+// when the device-name list cannot be read.
+bool walkDosDevices(std::int32_t* list, std::int32_t& countOut, bool wantCount, bool wantFill);
+
+std::int32_t countCandidatePorts();
+bool fillCandidatePorts(std::int32_t* list, std::int32_t& count);
+
+// Probes the candidates in order until one answers; runSettings.foundPort
+// then holds its number.
+bool searchForController();
+
+// The list command: a table of the system's COM devices with the outcome of
+// a probe on each.
+void listPorts();

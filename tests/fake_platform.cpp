@@ -1,0 +1,261 @@
+#include "tests/fake_platform.h"
+
+#include <cerrno>
+#include <cstring>
+#include <algorithm>
+#include <map>
+
+#include "platform/platform.h"
+
+namespace fake {
+namespace {
+
+struct FakePort {
+    std::vector<ReadStep> reads;
+    std::size_t nextRead = 0;
+};
+
+struct Failure {
+    Op op;
+    int occurrence;
+    long error;
+    bool truncated;
+};
+
+struct FakeLineState {
+    std::int32_t port;
+    std::uint32_t baudRate;
+};
+
+struct State {
+    std::map<std::int32_t, FakePort> ports;
+    std::map<platform::PortHandle, std::int32_t> handles;
+    platform::PortHandle nextHandle = 100;
+    std::vector<std::string> nameLists{names({})};
+    std::vector<std::uint32_t> nameCounts{1};
+    std::size_t nextNameList = 0;
+    std::vector<Failure> failures;
+    std::map<Op, int> counts;
+    std::vector<Call> calls;
+    long lastError = 0;
+    bool truncated = false;
+    int misuses = 0;
+};
+
+State state;
+
+// Records the call; true when the script says it fails.
+bool record(Op op, std::int32_t port, std::uint32_t value) {
+    state.calls.push_back({op, port, value});
+    const int occurrence = ++state.counts[op];
+    for (const Failure& failure : state.failures) {
+        if (failure.op == op && failure.occurrence == occurrence) {
+            state.lastError = failure.error;
+            state.truncated = failure.truncated;
+            return true;
+        }
+    }
+    return false;
+}
+
+std::int32_t portOf(platform::PortHandle handle) {
+    const auto found = state.handles.find(handle);
+    if (found == state.handles.end()) {
+        ++state.misuses;
+        return 0;
+    }
+    return found->second;
+}
+
+const char* opName(Op op) {
+    switch (op) {
+        case Op::Open: return "open";
+        case Op::GetLineState: return "get";
+        case Op::ApplyLineState: return "apply";
+        case Op::SetReadTimeout: return "timeout";
+        case Op::Write: return "write";
+        case Op::Read: return "read";
+        case Op::Close: return "close";
+        case Op::Sleep: return "sleep";
+        case Op::QueryNames: return "names";
+    }
+    return "?";
+}
+
+}  // namespace
+
+ReadStep byte(std::uint8_t value) { return {ReadStep::Kind::Byte, value, 0}; }
+ReadStep timeout() { return {ReadStep::Kind::Timeout, 0, 0}; }
+ReadStep readError(long code) { return {ReadStep::Kind::Error, 0, code}; }
+
+void reset() { state = State{}; }
+
+void addPort(std::int32_t port, std::vector<ReadStep> reads) {
+    state.ports[port] = FakePort{std::move(reads), 0};
+}
+
+void addController(std::int32_t port) { addPort(port, {byte(0x14), byte(0x10)}); }
+
+void setDeviceNames(std::vector<std::string> lists) {
+    state.nameCounts.clear();
+    for (const std::string& list : lists) {
+        state.nameCounts.push_back(static_cast<std::uint32_t>(list.size()));
+    }
+    state.nameLists = std::move(lists);
+    state.nextNameList = 0;
+}
+
+void setDeviceNamesWithCount(const std::string& bytes, std::uint32_t count) {
+    state.nameLists = {bytes};
+    state.nameCounts = {count};
+    state.nextNameList = 0;
+}
+
+void failCall(Op op, int occurrence, long errorCode, bool truncated) {
+    state.failures.push_back({op, occurrence, errorCode, truncated});
+}
+
+const std::vector<Call>& calls() { return state.calls; }
+
+std::vector<std::string> callLog() {
+    std::vector<std::string> lines;
+    for (const Call& call : state.calls) {
+        std::string line = opName(call.op);
+        if (call.port != 0 || call.op == Op::Open) {
+            line += " " + std::to_string(call.port);
+        }
+        if (call.op == Op::ApplyLineState || call.op == Op::SetReadTimeout ||
+            call.op == Op::Sleep || call.op == Op::QueryNames) {
+            line += " " + std::to_string(call.value);
+        }
+        lines.push_back(line);
+    }
+    return lines;
+}
+
+int openHandles() { return static_cast<int>(state.handles.size()); }
+
+int misuses() { return state.misuses; }
+
+std::string names(const std::vector<std::string>& list) {
+    std::string bytes;
+    for (const std::string& name : list) {
+        bytes += name;
+        bytes += '\0';
+    }
+    bytes += '\0';
+    return bytes;
+}
+
+}  // namespace fake
+
+namespace platform {
+
+using fake::Op;
+using fake::state;
+
+PortHandle openComPort(std::int32_t comNumber) {
+    if (fake::record(Op::Open, comNumber, 0)) {
+        return kNoPort;
+    }
+    if (state.ports.count(comNumber) == 0) {
+        state.lastError = 2;
+        return kNoPort;
+    }
+    const PortHandle handle = state.nextHandle++;
+    state.handles[handle] = comNumber;
+    return handle;
+}
+
+bool getLineState(PortHandle port, LineState& lineState) {
+    const std::int32_t comNumber = fake::portOf(port);
+    if (fake::record(Op::GetLineState, comNumber, 0)) {
+        return false;
+    }
+    const fake::FakeLineState read{comNumber, 0};
+    std::memcpy(lineState.storage, &read, sizeof read);
+    return true;
+}
+
+void setLineSettings(LineState& lineState, std::uint32_t baudRate) {
+    fake::FakeLineState changed{};
+    std::memcpy(&changed, lineState.storage, sizeof changed);
+    changed.baudRate = baudRate;
+    std::memcpy(lineState.storage, &changed, sizeof changed);
+}
+
+bool applyLineState(PortHandle port, const LineState& lineState) {
+    fake::FakeLineState applied{};
+    std::memcpy(&applied, lineState.storage, sizeof applied);
+    return !fake::record(Op::ApplyLineState, fake::portOf(port), applied.baudRate);
+}
+
+bool setReadTimeout(PortHandle port, std::int32_t timeoutSeconds) {
+    return !fake::record(Op::SetReadTimeout, fake::portOf(port),
+                         static_cast<std::uint32_t>(timeoutSeconds));
+}
+
+bool writeBytes(PortHandle port, const std::uint8_t* data, std::uint32_t length) {
+    const std::int32_t comNumber = fake::portOf(port);
+    const std::uint32_t bytes = length == 2 ? static_cast<std::uint32_t>(data[0] << 8 | data[1]) : 0;
+    return !fake::record(Op::Write, comNumber, bytes);
+}
+
+bool readByte(PortHandle port, std::uint8_t& value, bool& gotByte) {
+    gotByte = false;
+    const std::int32_t comNumber = fake::portOf(port);
+    if (fake::record(Op::Read, comNumber, 0)) {
+        return false;
+    }
+    fake::FakePort& fakePort = state.ports[comNumber];
+    if (fakePort.nextRead >= fakePort.reads.size()) {
+        return true;
+    }
+    const fake::ReadStep step = fakePort.reads[fakePort.nextRead++];
+    switch (step.kind) {
+        case fake::ReadStep::Kind::Byte:
+            value = step.byte;
+            gotByte = true;
+            return true;
+        case fake::ReadStep::Kind::Timeout:
+            return true;
+        case fake::ReadStep::Kind::Error:
+            state.lastError = step.error;
+            return false;
+    }
+    return false;
+}
+
+void closeComPort(PortHandle port) {
+    fake::record(Op::Close, fake::portOf(port), 0);
+    state.handles.erase(port);
+}
+
+long lastErrorCode() { return state.lastError; }
+
+void sleepMilliseconds(std::uint32_t milliseconds) { fake::record(Op::Sleep, 0, milliseconds); }
+
+std::uint32_t queryDeviceNames(char* buffer, std::uint32_t size) {
+    state.truncated = false;
+    if (fake::record(Op::QueryNames, 0, size)) {
+        return 0;
+    }
+    const std::size_t index = std::min(state.nextNameList, state.nameLists.size() - 1);
+    ++state.nextNameList;
+    const std::string& bytes = state.nameLists[index];
+    std::uint32_t count = state.nameCounts[index];
+    if (bytes.size() > size) {
+        state.truncated = true;
+        state.lastError = 122;
+        return 0;
+    }
+    std::memcpy(buffer, bytes.data(), bytes.size());
+    // A count past the bytes given is the system's claim: what lies beyond
+    // them is junk without a NUL, up to the end of the buffer.
+    std::memset(buffer + bytes.size(), 'X', size - bytes.size());
+    return count;
+}
+
+bool deviceNamesTruncated() { return state.truncated; }
+
+}  // namespace platform

@@ -1,0 +1,58 @@
+// A scripted stand-in for the platform layer: ports that exist or not, the
+// bytes they send back, the device-name list, and a failure for any single
+// call. It records every call and never really waits.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace fake {
+
+enum class Op { Open, GetLineState, ApplyLineState, SetReadTimeout, Write, Read, Close, Sleep, QueryNames };
+
+// What one read call of a port gives.
+struct ReadStep {
+    enum class Kind { Byte, Timeout, Error } kind;
+    std::uint8_t byte;
+    long error;
+};
+ReadStep byte(std::uint8_t value);
+ReadStep timeout();
+ReadStep readError(long code);
+
+struct Call {
+    Op op;
+    std::int32_t port;    // COM number the call worked on (0 when none)
+    std::uint32_t value;  // speed, timeout seconds, milliseconds, or buffer size
+};
+
+void reset();
+
+// COM<port> exists. Its read calls take the steps in order, across opens;
+// once they are used up every read times out.
+void addPort(std::int32_t port, std::vector<ReadStep> reads = {});
+// A port that answers 0x14 0x10.
+void addController(std::int32_t port);
+
+// The device-name lists that successive queries return (the last one is
+// repeated). Each string holds the bytes; the count returned is its size
+// unless given.
+void setDeviceNames(std::vector<std::string> lists);
+void setDeviceNamesWithCount(const std::string& bytes, std::uint32_t count);
+
+// The occurrence-th call (from 1) of op fails with the given error code.
+// For QueryNames, truncated makes it fail as a too-small buffer would.
+void failCall(Op op, int occurrence, long errorCode, bool truncated = false);
+
+const std::vector<Call>& calls();
+// The calls as short text, e.g. "open 4", "apply 4 57600", "read 4".
+std::vector<std::string> callLog();
+int openHandles();
+// Closes of a handle that was not open, and calls on such a handle.
+int misuses();
+
+// A tiny device-name list builder: names joined by NULs, with the final NUL.
+std::string names(const std::vector<std::string>& list);
+
+}  // namespace fake

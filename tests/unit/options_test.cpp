@@ -1,0 +1,226 @@
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "cli/options.h"
+#include "cli/run_settings.h"
+#include "tests/fake_platform.h"
+#include "tests/unit/capture.h"
+
+namespace {
+
+using testing_support::captureOutput;
+using testing_support::runWords;
+
+const std::string kBoth = "Cannot specify ALLPORTS and a specific port at the same time\n";
+
+std::string comRange(const std::string& word) {
+    return "Invalid usage (" + word + "). ex. COM=#, where # is between 1 and 99\n";
+}
+std::string timeoutRange(const std::string& word) {
+    return "Invalid usage (" + word + "). ex. TIMEOUT=#, where # is between 1 and 20\n";
+}
+
+const std::string kHelp =
+    "Searches the COM ports on the system for the Quillfern Controller.  If found,\n"
+    "returns the port number that the first Quillfern Controller is connected.\n"
+    "Otherwise, 0 is returned.  Does not display any output unless the verbose\n"
+    "option is specified or list is specified.\n"
+    "\n"
+    "Version:  1.06\n"
+    "Usage:  quillfind [OPTIONS]\n"
+    "\n"
+    "Options:\n"
+    "    verbose     Enables displaying all messages\n"
+    "    com=#       Specifically tests specified COM port.  (# from 1 to 99)\n"
+    "    timeout=#   Sets the timeout for waiting for data back from the controller.\n"
+    "                (# from 1 to 20 seconds).  Default is 5 seconds.\n"
+    "    baudrate=#  Sets the baudrate for the COM port.  Default is 57600.\n"
+    "                Other values:   9600, 19200, 57600, 115200\n"
+    "    list        Lists the COM ports available on the system.\n"
+    "    allports    Forces all ports from 1 to 99 to be tested,\n"
+    "                instead of just the available ports on the system\n"
+    "    usage|help  Prints this screen\n"
+    "\n";
+
+// What the walk leaves behind for one command line.
+struct WalkCase {
+    std::vector<std::string> words;
+    bool goesOn;
+    std::string output;
+    std::int32_t port;  // lowestPort == highestPort == port; 0 for no choice
+    std::int32_t timeout;
+    std::uint32_t baud;
+    bool allPorts;
+    bool verbose;
+};
+
+class OptionWalk : public testing::TestWithParam<WalkCase> {
+protected:
+    void SetUp() override {
+        fake::reset();
+        resetRunSettings();
+    }
+};
+
+TEST_P(OptionWalk, SettingsAndMessages) {
+    const WalkCase& expected = GetParam();
+    std::vector<const char*> argv{"quillfind"};
+    for (const std::string& word : expected.words) {
+        argv.push_back(word.c_str());
+    }
+    bool goesOn = false;
+    const std::string output =
+        captureOutput([&] { goesOn = walkOptions(static_cast<int>(argv.size()), argv.data()); });
+    EXPECT_EQ(output, expected.output);
+    EXPECT_EQ(goesOn, expected.goesOn);
+    if (expected.port == 0) {
+        EXPECT_NE(runSettings.lowestPort, runSettings.highestPort);
+    } else {
+        EXPECT_EQ(runSettings.lowestPort, expected.port);
+        EXPECT_EQ(runSettings.highestPort, expected.port);
+    }
+    EXPECT_EQ(runSettings.timeoutSeconds, expected.timeout);
+    EXPECT_EQ(runSettings.baudRate, expected.baud);
+    EXPECT_EQ(runSettings.allPorts, expected.allPorts);
+    EXPECT_EQ(runSettings.verbose, expected.verbose);
+    EXPECT_TRUE(fake::calls().empty()) << "the walk must not touch any port";
+}
+
+// clang-format off
+INSTANTIATE_TEST_SUITE_P(Words, OptionWalk, testing::Values(
+    WalkCase{{}, true, "", 0, 5, 57600, false, false},
+    WalkCase{{"helpme", "verbosex", "com", "lists", "all"}, true, "", 0, 5, 57600, false, false},
+    WalkCase{{"verbose"}, true, "", 0, 5, 57600, false, true},
+    WalkCase{{"VERBOSE"}, true, "", 0, 5, 57600, false, true},
+    // com=
+    WalkCase{{"com=5"}, true, "", 5, 5, 57600, false, false},
+    WalkCase{{"COM=7"}, true, "", 7, 5, 57600, false, false},
+    WalkCase{{"Com=99"}, true, "", 99, 5, 57600, false, false},
+    WalkCase{{"com=1"}, true, "", 1, 5, 57600, false, false},
+    WalkCase{{"com=5x"}, true, "", 5, 5, 57600, false, false},
+    WalkCase{{"com= \t12"}, true, "", 12, 5, 57600, false, false},
+    WalkCase{{"com=+9"}, true, "", 9, 5, 57600, false, false},
+    WalkCase{{"com=5", "com=7"}, true, "", 7, 5, 57600, false, false},
+    WalkCase{{"com="}, false, "Invalid usage (com=). ex. COM=5", 0, 5, 57600, false, false},
+    WalkCase{{"COM="}, false, "Invalid usage (COM=). ex. COM=5", 0, 5, 57600, false, false},
+    WalkCase{{"com=0"}, false, comRange("com=0"), 0, 5, 57600, false, false},
+    WalkCase{{"com=100"}, false, comRange("com=100"), 0, 5, 57600, false, false},
+    WalkCase{{"com=-3"}, false, comRange("com=-3"), 0, 5, 57600, false, false},
+    WalkCase{{"com=abc"}, false, comRange("com=abc"), 0, 5, 57600, false, false},
+    WalkCase{{"com=-"}, false, comRange("com=-"), 0, 5, 57600, false, false},
+    // Too large for an int: out of range, never wrapped round to a port.
+    WalkCase{{"com=4294967297"}, false, comRange("com=4294967297"), 0, 5, 57600, false, false},
+    WalkCase{{"com=-4294967295"}, false, comRange("com=-4294967295"), 0, 5, 57600, false, false},
+    WalkCase{{"com=99999999999999999999999"}, false, comRange("com=99999999999999999999999"), 0, 5, 57600, false, false},
+    // A typed word is printed, never read as a format.
+    WalkCase{{"com=%s%n%d"}, false, comRange("com=%s%n%d"), 0, 5, 57600, false, false},
+    // allports and a chosen port exclude each other, before any number is read.
+    WalkCase{{"allports"}, true, "", 0, 5, 57600, true, false},
+    WalkCase{{"ALLPORTS"}, true, "", 0, 5, 57600, true, false},
+    WalkCase{{"com=5", "allports"}, false, kBoth, 5, 5, 57600, false, false},
+    WalkCase{{"allports", "com=5"}, false, kBoth, 0, 5, 57600, true, false},
+    WalkCase{{"allports", "com="}, false, kBoth, 0, 5, 57600, true, false},
+    WalkCase{{"allports", "com=abc"}, false, kBoth, 0, 5, 57600, true, false},
+    // timeout=
+    WalkCase{{"timeout=1"}, true, "", 0, 1, 57600, false, false},
+    WalkCase{{"TimeOut=20"}, true, "", 0, 20, 57600, false, false},
+    WalkCase{{"timeout=7s"}, true, "", 0, 7, 57600, false, false},
+    WalkCase{{"timeout="}, false, "Invalid usage (timeout=). ex. TIMEOUT=5\n", 0, 5, 57600, false, false},
+    WalkCase{{"timeout=0"}, false, timeoutRange("timeout=0"), 0, 5, 57600, false, false},
+    WalkCase{{"timeout=21"}, false, timeoutRange("timeout=21"), 0, 5, 57600, false, false},
+    WalkCase{{"timeout=x"}, false, timeoutRange("timeout=x"), 0, 5, 57600, false, false},
+    WalkCase{{"timeout=4294967301"}, false, timeoutRange("timeout=4294967301"), 0, 5, 57600, false, false},
+    // baudrate=: three other speeds, everything else is the default
+    WalkCase{{"baudrate=9600"}, true, "", 0, 5, 9600, false, false},
+    WalkCase{{"BAUDRATE=19200"}, true, "", 0, 5, 19200, false, false},
+    WalkCase{{"baudrate=115200"}, true, "", 0, 5, 115200, false, false},
+    WalkCase{{"baudrate=57600"}, true, "", 0, 5, 57600, false, false},
+    WalkCase{{"baudrate=300"}, true, "", 0, 5, 57600, false, false},
+    WalkCase{{"baudrate=abc"}, true, "", 0, 5, 57600, false, false},
+    WalkCase{{"baudrate=-9600"}, true, "", 0, 5, 57600, false, false},
+    WalkCase{{"baudrate= 9600baud"}, true, "", 0, 5, 9600, false, false},
+    WalkCase{{"baudrate=4294976896"}, true, "", 0, 5, 57600, false, false},
+    WalkCase{{"baudrate=9600", "baudrate=300"}, true, "", 0, 5, 57600, false, false},
+    WalkCase{{"baudrate="}, false, "Invalid usage (baudrate=). ex. BAUDRATE=57600\n", 0, 5, 57600, false, false},
+    // help ends the walk wherever it stands; words after it are never read.
+    WalkCase{{"help"}, false, kHelp, 0, 5, 57600, false, false},
+    WalkCase{{"USAGE"}, false, kHelp, 0, 5, 57600, false, false},
+    WalkCase{{"Help", "verbose"}, false, kHelp, 0, 5, 57600, false, false},
+    WalkCase{{"help", "com=0"}, false, kHelp, 0, 5, 57600, false, false},
+    WalkCase{{"com=0", "help"}, false, comRange("com=0"), 0, 5, 57600, false, false},
+    WalkCase{{"timeout=3", "com=4", "baudrate=9600", "verbose", "help"}, false, kHelp, 4, 3, 9600, false, true}
+));
+// clang-format on
+
+class ProgramRun : public testing::Test {
+protected:
+    void SetUp() override {
+        fake::reset();
+        resetRunSettings();
+    }
+};
+
+TEST_F(ProgramRun, HelpNamesTheProgramAsTyped) {
+    const char* argv[] = {"C:\\Tools\\QuillFind.EXE", "help", nullptr};
+    const std::string output = captureOutput([&] { runQuillfind(2, argv); });
+    EXPECT_NE(output.find("Usage:  C:\\Tools\\QuillFind.EXE [OPTIONS]\n\n"), std::string::npos);
+}
+
+TEST_F(ProgramRun, HelpWithoutProgramNameDoesNotCrash) {
+    const char* argv[] = {nullptr, "help", nullptr};
+    const std::string output = captureOutput([&] { runQuillfind(2, argv); });
+    EXPECT_NE(output.find("Usage:   [OPTIONS]\n\n"), std::string::npos);
+}
+
+TEST_F(ProgramRun, NoWordsAtAllSearchesSilently) {
+    fake::setDeviceNames({fake::names({"COM3"})});
+    fake::addController(3);
+    const char* argv[] = {nullptr};
+    int status = -1;
+    const std::string output = captureOutput([&] { status = runQuillfind(0, argv); });
+    EXPECT_EQ(status, 3);
+    EXPECT_EQ(output, "");
+}
+
+TEST_F(ProgramRun, ExitStatusIsTheFoundPortOrZero) {
+    fake::setDeviceNames({fake::names({"COM1", "COM4"})});
+    fake::addPort(1);
+    fake::addController(4);
+    auto found = runWords({});
+    EXPECT_EQ(found.status, 4);
+    EXPECT_EQ(found.output, "");
+
+    fake::reset();
+    resetRunSettings();
+    fake::setDeviceNames({fake::names({"COM1"})});
+    fake::addPort(1);
+    auto none = runWords({"verbose"});
+    EXPECT_EQ(none.status, 0);
+    EXPECT_NE(none.output.find("Failed to find Quillfern Controller\n"), std::string::npos);
+}
+
+TEST_F(ProgramRun, UsageErrorsEndBeforeAnyPortIsTouched) {
+    fake::addController(5);
+    for (const std::vector<std::string>& words :
+         {std::vector<std::string>{"com=0"}, {"timeout=21"}, {"com=5", "allports"}, {"help"}}) {
+        fake::reset();
+        resetRunSettings();
+        fake::addController(5);
+        const auto run = runWords(words);
+        EXPECT_EQ(run.status, 0) << words[0];
+        EXPECT_TRUE(fake::calls().empty()) << words[0];
+    }
+}
+
+TEST_F(ProgramRun, VerboseCountsOnlyFromWhereItStands) {
+    fake::addController(2);
+    const auto run = runWords({"com=2", "verbose"});
+    EXPECT_EQ(run.status, 2);
+    EXPECT_NE(run.output.find("Testing COM2\n"), std::string::npos);
+    EXPECT_NE(run.output.find("Found Quillfern Controller on COM2\n"), std::string::npos);
+}
+
+}  // namespace

@@ -1,0 +1,266 @@
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "cli/run_settings.h"
+#include "probe/probe.h"
+#include "tests/fake_platform.h"
+#include "tests/unit/capture.h"
+
+namespace {
+
+using fake::Op;
+using testing_support::captureOutput;
+using testing_support::joinLines;
+
+class Probe : public testing::Test {
+protected:
+    void SetUp() override {
+        fake::reset();
+        resetRunSettings();
+        runSettings.verbose = true;
+    }
+
+    // Probes and checks what must hold on every path: no port left open,
+    // and no call on a handle that was not open.
+    bool probe(std::int32_t port, std::string& output) {
+        bool answered = false;
+        output = captureOutput([&] { answered = probePort(port); });
+        EXPECT_FALSE(portIsOpen());
+        EXPECT_EQ(fake::openHandles(), 0);
+        EXPECT_EQ(fake::misuses(), 0);
+        return answered;
+    }
+};
+
+const std::vector<std::string> kOpenLines = {
+    "(COM4): Testing COM state",
+    "       - Getting COM state",
+    "       - Updating COM state",
+    "       - Setting 5 second COM timeout",
+    "(COM4): Opened",
+};
+
+std::vector<std::string> concat(std::initializer_list<std::vector<std::string>> parts) {
+    std::vector<std::string> lines;
+    for (const auto& part : parts) {
+        lines.insert(lines.end(), part.begin(), part.end());
+    }
+    return lines;
+}
+
+TEST_F(Probe, ControllerAnswersWithTheExactTranscript) {
+    fake::addController(4);
+    std::string output;
+    EXPECT_TRUE(probe(4, output));
+    EXPECT_EQ(output, joinLines(concat({{"Testing COM4", "(COM4): Opening port"},
+                                        kOpenLines,
+                                        {"(COM4): Closing port", "(COM4): Opening port (again)"},
+                                        kOpenLines,
+                                        {"(COM4): Sending command (0x30, 0x20)",
+                                         "(COM4): Reading response, expecting (0x14, 0x10)",
+                                         "       - Read (0x14)", "       - Read (0x10)",
+                                         "(COM4): Valid response"}})));
+    EXPECT_EQ(fake::callLog(),
+              (std::vector<std::string>{"open 4", "get 4", "apply 4 57600", "timeout 4 5", "close 4",
+                                        "open 4", "get 4", "apply 4 57600", "timeout 4 5",
+                                        "sleep 1000", "write 4", "read 4", "read 4", "close 4"}));
+    EXPECT_EQ(fake::calls()[10].value, 0x3020U) << "the command is 0x30 then 0x20";
+}
+
+TEST_F(Probe, SilentWhenVerboseIsOff) {
+    runSettings.verbose = false;
+    fake::addController(4);
+    std::string output;
+    EXPECT_TRUE(probe(4, output));
+    EXPECT_EQ(output, "");
+}
+
+TEST_F(Probe, LineSettingsComeFromTheRunSettings) {
+    for (const auto& setting : {std::pair<std::uint32_t, std::int32_t>{9600, 1}, {115200, 20}}) {
+        fake::reset();
+        runSettings.baudRate = setting.first;
+        runSettings.timeoutSeconds = setting.second;
+        fake::addController(4);
+        std::string output;
+        EXPECT_TRUE(probe(4, output));
+        const std::string speed = std::to_string(setting.first);
+        const std::string seconds = std::to_string(setting.second);
+        const auto log = fake::callLog();
+        EXPECT_EQ(log[2], "apply 4 " + speed);
+        EXPECT_EQ(log[3], "timeout 4 " + seconds);
+        EXPECT_EQ(log[7], "apply 4 " + speed);
+        EXPECT_EQ(log[8], "timeout 4 " + seconds);
+        EXPECT_NE(output.find("       - Setting " + seconds + " second COM timeout\n"), std::string::npos);
+    }
+}
+
+struct ReplyCase {
+    const char* name;
+    std::vector<fake::ReadStep> reads;
+    bool answers;
+    std::vector<std::string> readLines;
+    int readCalls;
+};
+
+class ProbeReply : public Probe, public testing::WithParamInterface<ReplyCase> {};
+
+TEST_P(ProbeReply, OnlyTheExactPairInOrderAnswers) {
+    const ReplyCase& reply = GetParam();
+    fake::addPort(4, reply.reads);
+    std::string output;
+    EXPECT_EQ(probe(4, output), reply.answers);
+    const std::string expecting = "(COM4): Reading response, expecting (0x14, 0x10)\n";
+    const std::size_t at = output.find(expecting);
+    ASSERT_NE(at, std::string::npos);
+    std::vector<std::string> lines = reply.readLines;
+    if (reply.answers) {
+        lines.push_back("(COM4): Valid response");
+    }
+    EXPECT_EQ(output.substr(at + expecting.size()), joinLines(lines));
+    int reads = 0;
+    for (const fake::Call& call : fake::calls()) {
+        reads += call.op == Op::Read ? 1 : 0;
+    }
+    EXPECT_EQ(reads, reply.readCalls);
+}
+
+// clang-format off
+INSTANTIATE_TEST_SUITE_P(Replies, ProbeReply, testing::Values(
+    ReplyCase{"Expected", {fake::byte(0x14), fake::byte(0x10)}, true,
+              {"       - Read (0x14)", "       - Read (0x10)"}, 2},
+    ReplyCase{"WrongOrder", {fake::byte(0x10), fake::byte(0x14)}, false,
+              {"       - Read (0x10)", "       - Read (0x14)"}, 2},
+    ReplyCase{"OneByte", {fake::byte(0x14)}, false,
+              {"       - Read (0x14)", "       - Read NULL"}, 2},
+    ReplyCase{"Silent", {}, false, {"       - Read NULL"}, 1},
+    ReplyCase{"ThreeBytesOnlyTwoRead", {fake::byte(0x14), fake::byte(0x10), fake::byte(0x14)}, true,
+              {"       - Read (0x14)", "       - Read (0x10)"}, 2},
+    ReplyCase{"NoiseFirst", {fake::byte(0x55), fake::byte(0x14), fake::byte(0x10)}, false,
+              {"       - Read (0x55)", "       - Read (0x14)"}, 2},
+    ReplyCase{"ZeroBytesAreNoReply", {fake::byte(0x00), fake::byte(0x00)}, false,
+              {"       - Read (0x00)", "       - Read (0x00)"}, 2},
+    ReplyCase{"ErrorAtOnce", {fake::readError(995)}, false,
+              {"       - Error Reading (995)"}, 1},
+    ReplyCase{"ErrorAfterFirstByte", {fake::byte(0x14), fake::readError(5)}, false,
+              {"       - Read (0x14)", "       - Error Reading (5)"}, 2},
+    ReplyCase{"NegativeErrorCode", {fake::readError(-2147024891L)}, false,
+              {"       - Error Reading (-2147024891)"}, 1}
+), [](const testing::TestParamInfo<ReplyCase>& param) { return std::string(param.param.name); });
+// clang-format on
+
+// Every platform call of a probe, made to fail in turn: the exact messages,
+// a false result, one close for every open, and nothing after the last close.
+struct FaultCase {
+    const char* name;
+    Op op;
+    int occurrence;
+    std::vector<std::string> transcript;
+    int opens;
+};
+
+const std::vector<std::string> kFirstOpen = {"Testing COM4", "(COM4): Opening port"};
+const std::vector<std::string> kSecondOpen = concat(
+    {kFirstOpen, kOpenLines, {"(COM4): Closing port", "(COM4): Opening port (again)"}});
+
+class ProbeFault : public Probe, public testing::WithParamInterface<FaultCase> {};
+
+TEST_P(ProbeFault, FailsCleanly) {
+    const FaultCase& fault = GetParam();
+    fake::addController(4);
+    fake::failCall(fault.op, fault.occurrence, 31);
+    std::string output;
+    EXPECT_FALSE(probe(4, output));
+    EXPECT_EQ(output, joinLines(fault.transcript));
+
+    int closes = 0;
+    std::size_t lastClose = 0;
+    bool slept = false;
+    const auto& calls = fake::calls();
+    for (std::size_t index = 0; index < calls.size(); ++index) {
+        if (calls[index].op == Op::Close) {
+            ++closes;
+            lastClose = index;
+        }
+        slept = slept || calls[index].op == Op::Sleep;
+    }
+    EXPECT_EQ(closes, fault.opens) << "one close for every successful open";
+    for (std::size_t index = lastClose + 1; closes > 0 && index < calls.size(); ++index) {
+        EXPECT_EQ(calls[index].op, Op::Open) << "after the last close only a failed open";
+    }
+    EXPECT_EQ(slept, fault.op == Op::Write || fault.op == Op::Read)
+        << "the wait comes only after the second open succeeded";
+}
+
+std::vector<std::string> after(const std::vector<std::string>& start, std::vector<std::string> tail) {
+    return concat({start, tail});
+}
+
+// clang-format off
+INSTANTIATE_TEST_SUITE_P(EveryCall, ProbeFault, testing::Values(
+    FaultCase{"FirstOpen", Op::Open, 1, after(kFirstOpen,
+        {"(COM4): Invalid COM port", "(COM4): Failed to open port"}), 0},
+    FaultCase{"FirstGetState", Op::GetLineState, 1, after(kFirstOpen,
+        {"(COM4): Testing COM state", "       - Getting COM state", "       - Failed getting COM state",
+         "(COM4): Failed to test COM port", "(COM4): Failed to open port"}), 1},
+    FaultCase{"FirstApplyState", Op::ApplyLineState, 1, after(kFirstOpen,
+        {"(COM4): Testing COM state", "       - Getting COM state", "       - Updating COM state",
+         "       - Failed setting COM state", "(COM4): Failed to test COM port", "(COM4): Failed to open port"}), 1},
+    FaultCase{"FirstTimeout", Op::SetReadTimeout, 1, after(kFirstOpen,
+        {"(COM4): Testing COM state", "       - Getting COM state", "       - Updating COM state",
+         "       - Setting 5 second COM timeout", "       - Failed setting COM timeout",
+         "(COM4): Failed to test COM port", "(COM4): Failed to open port"}), 1},
+    FaultCase{"SecondOpen", Op::Open, 2, after(kSecondOpen,
+        {"(COM4): Invalid COM port", "(COM4): Failed to open port (again)"}), 1},
+    FaultCase{"SecondGetState", Op::GetLineState, 2, after(kSecondOpen,
+        {"(COM4): Testing COM state", "       - Getting COM state", "       - Failed getting COM state",
+         "(COM4): Failed to test COM port", "(COM4): Failed to open port (again)"}), 2},
+    FaultCase{"SecondApplyState", Op::ApplyLineState, 2, after(kSecondOpen,
+        {"(COM4): Testing COM state", "       - Getting COM state", "       - Updating COM state",
+         "       - Failed setting COM state", "(COM4): Failed to test COM port",
+         "(COM4): Failed to open port (again)"}), 2},
+    FaultCase{"SecondTimeout", Op::SetReadTimeout, 2, after(kSecondOpen,
+        {"(COM4): Testing COM state", "       - Getting COM state", "       - Updating COM state",
+         "       - Setting 5 second COM timeout", "       - Failed setting COM timeout",
+         "(COM4): Failed to test COM port", "(COM4): Failed to open port (again)"}), 2},
+    FaultCase{"Write", Op::Write, 1, after(kSecondOpen, concat({kOpenLines,
+        {"(COM4): Sending command (0x30, 0x20)", "(COM4 Failed to send command"}})), 2},
+    FaultCase{"FirstRead", Op::Read, 1, after(kSecondOpen, concat({kOpenLines,
+        {"(COM4): Sending command (0x30, 0x20)", "(COM4): Reading response, expecting (0x14, 0x10)",
+         "       - Error Reading (31)"}})), 2},
+    FaultCase{"SecondRead", Op::Read, 2, after(kSecondOpen, concat({kOpenLines,
+        {"(COM4): Sending command (0x30, 0x20)", "(COM4): Reading response, expecting (0x14, 0x10)",
+         "       - Read (0x14)", "       - Error Reading (31)"}})), 2}
+), [](const testing::TestParamInfo<FaultCase>& param) { return std::string(param.param.name); });
+// clang-format on
+
+TEST_F(Probe, MissingPortCostsNoWait) {
+    std::string output;
+    EXPECT_FALSE(probe(9, output));
+    EXPECT_EQ(fake::callLog(), std::vector<std::string>{"open 9"});
+    EXPECT_EQ(output, "Testing COM9\n(COM9): Opening port\n(COM9): Invalid COM port\n"
+                      "(COM9): Failed to open port\n");
+}
+
+TEST_F(Probe, ZeroAndNegativeNumbersGoToTheOpenUnchanged) {
+    std::string output;
+    EXPECT_FALSE(probe(0, output));
+    EXPECT_FALSE(probe(-3, output));
+    EXPECT_EQ(output, "Testing COM-3\n(COM-3): Opening port\n(COM-3): Invalid COM port\n"
+                      "(COM-3): Failed to open port\n");
+    EXPECT_EQ(fake::callLog(), (std::vector<std::string>{"open 0", "open -3"}));
+}
+
+TEST_F(Probe, APortLeftOpenIsClosedFirstWithoutAMessage) {
+    fake::addPort(2);
+    fake::addController(4);
+    ASSERT_TRUE(captureOutput([] { openPort(2); }).find("Opened") != std::string::npos);
+    ASSERT_TRUE(portIsOpen());
+    std::string output;
+    EXPECT_TRUE(probe(4, output));
+    EXPECT_EQ(output.rfind("Testing COM4\n", 0), 0U) << output;
+    EXPECT_EQ(fake::callLog()[4], "close 2");
+}
+
+}  // namespace

@@ -1,0 +1,279 @@
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "cli/run_settings.h"
+#include "search/search.h"
+#include "tests/fake_platform.h"
+#include "tests/unit/capture.h"
+
+namespace {
+
+using fake::Op;
+using testing_support::captureOutput;
+using testing_support::joinLines;
+using testing_support::runWords;
+
+class Search : public testing::Test {
+protected:
+    void SetUp() override {
+        fake::reset();
+        resetRunSettings();
+    }
+
+    // The ports probed, in order (each probe begins with an open).
+    static std::vector<std::int32_t> probedPorts() {
+        std::vector<std::int32_t> ports;
+        const auto& calls = fake::calls();
+        for (std::size_t index = 0; index < calls.size(); ++index) {
+            const bool firstOpenOfProbe =
+                calls[index].op == Op::Open && (index == 0 || calls[index - 1].op != Op::Close ||
+                                                calls[index - 1].port != calls[index].port);
+            if (firstOpenOfProbe) {
+                ports.push_back(calls[index].port);
+            }
+        }
+        return ports;
+    }
+};
+
+struct EntryCase {
+    const char* name;
+    bool isEntry;
+    std::int32_t number;
+};
+
+TEST(ComEntry, OnlyUpperCaseComAndANumberThatFits) {
+    const EntryCase cases[] = {
+        {"COM1", true, 1},          {"COM12", true, 12},        {"COM256", true, 256},
+        {"COM5x", true, 5},         {"COM 7", true, 7},         {"COM-3", true, -3},
+        {"COM+4", true, 4},         {"COM0", true, 0},          {"COM2147483647", true, 2147483647},
+        {"COM-2147483648", true, INT32_MIN},
+        {"COM2147483648", false, 0}, {"COM99999999999999999999", false, 0},
+        {"COM", false, 0},          {"COMx", false, 0},         {"COM-", false, 0},
+        {"com5", false, 0},         {"Com5", false, 0},         {"LPT1", false, 0},
+        {"C:", false, 0},           {"", false, 0},             {"XCOM1", false, 0},
+    };
+    for (const EntryCase& entry : cases) {
+        std::int32_t number = 12345;
+        EXPECT_EQ(readComEntry(entry.name, number), entry.isEntry) << entry.name;
+        if (entry.isEntry) {
+            EXPECT_EQ(number, entry.number) << entry.name;
+        }
+    }
+}
+
+struct WalkCase {
+    const char* name;
+    std::string bytes;
+    std::uint32_t count;
+    std::int32_t entries;
+    std::vector<std::int32_t> filled;
+};
+
+class NameWalk : public Search, public testing::WithParamInterface<WalkCase> {};
+
+TEST_P(NameWalk, CountsAndFillsWithinTheReturnedCount) {
+    const WalkCase& walk = GetParam();
+    fake::setDeviceNamesWithCount(walk.bytes, walk.count);
+    std::int32_t count = -1;
+    ASSERT_TRUE(walkDosDevices(nullptr, count, true, false));
+    EXPECT_EQ(count, walk.entries);
+
+    // One slot more than needed, with a guard that must stay untouched.
+    std::vector<std::int32_t> list(walk.filled.size() + 1, -777);
+    std::int32_t capacity = static_cast<std::int32_t>(walk.filled.size());
+    ASSERT_TRUE(walkDosDevices(list.data(), capacity, false, true));
+    EXPECT_EQ(capacity, static_cast<std::int32_t>(walk.filled.size()));
+    EXPECT_EQ(std::vector<std::int32_t>(list.begin(), list.end() - 1), walk.filled);
+    EXPECT_EQ(list.back(), -777);
+}
+
+const std::string kThree = fake::names({"C:", "COM3", "LPT1", "COM10", "com5", "COM1"});
+
+// clang-format off
+INSTANTIATE_TEST_SUITE_P(Lists, NameWalk, testing::Values(
+    WalkCase{"Typical", kThree, static_cast<std::uint32_t>(kThree.size()), 3, {3, 10, 1}},
+    WalkCase{"CountWithoutClosingNul", kThree, static_cast<std::uint32_t>(kThree.size() - 1), 3, {3, 10, 1}},
+    WalkCase{"NoClosingNulAtAll", std::string("COM2\0COM4\0", 10), 10, 2, {2, 4}},
+    WalkCase{"CountEndsInsideAName", std::string("COM2\0COM41\0", 11), 8, 1, {2}},
+    WalkCase{"CountEndsRightAfterAName", std::string("COM2\0COM41\0", 11), 10, 1, {2}},
+    WalkCase{"CountBeyondTheNames", std::string("COM2\0\0", 6), 200, 1, {2}},
+    WalkCase{"EmptyList", std::string(1, '\0'), 1, 0, {}},
+    WalkCase{"OverflowingNumberIsNoEntry", fake::names({"COM4294967297", "COM8"}), 21, 1, {8}},
+    WalkCase{"SystemOrderKept", fake::names({"COM9", "COM2", "COM120"}), 18, 3, {9, 2, 120}}
+), [](const testing::TestParamInfo<WalkCase>& param) { return std::string(param.param.name); });
+// clang-format on
+
+TEST_F(Search, FillNeverStoresMoreThanItsCapacity) {
+    fake::setDeviceNames({fake::names({"COM1", "COM2", "COM3"})});
+    std::vector<std::int32_t> list(3, -1);
+    std::int32_t capacity = 2;
+    ASSERT_TRUE(walkDosDevices(list.data(), capacity, false, true));
+    EXPECT_EQ(capacity, 2);
+    EXPECT_EQ(list, (std::vector<std::int32_t>{1, 2, -1}));
+}
+
+TEST_F(Search, CandidatesForEachMode) {
+    fake::setDeviceNames({fake::names({"COM4", "COM1"})});
+    EXPECT_EQ(countCandidatePorts(), 2);
+
+    runSettings.lowestPort = runSettings.highestPort = 7;
+    EXPECT_EQ(countCandidatePorts(), 1);
+    std::int32_t list[1] = {0};
+    std::int32_t count = 1;
+    ASSERT_TRUE(fillCandidatePorts(list, count));
+    EXPECT_EQ(count, 1);
+    EXPECT_EQ(list[0], 7) << "the chosen port, whether or not the system reports it";
+
+    resetRunSettings();
+    runSettings.allPorts = true;
+    ASSERT_EQ(countCandidatePorts(), 99);
+    std::vector<std::int32_t> all(99);
+    count = 99;
+    ASSERT_TRUE(fillCandidatePorts(all.data(), count));
+    for (std::int32_t index = 0; index < 99; ++index) {
+        EXPECT_EQ(all[static_cast<std::size_t>(index)], index + 1);
+    }
+}
+
+TEST_F(Search, ProbesInTheSystemOrderAndStopsAtTheFirstAnswer) {
+    fake::setDeviceNames({fake::names({"COM9", "C:", "COM2", "COM5", "COM7"})});
+    fake::addPort(9);
+    fake::addController(2);
+    fake::addController(5);
+    EXPECT_TRUE(searchForController());
+    EXPECT_EQ(runSettings.foundPort, 2);
+    EXPECT_EQ(probedPorts(), (std::vector<std::int32_t>{9, 2}));
+    EXPECT_EQ(fake::openHandles(), 0);
+}
+
+TEST_F(Search, ChosenPortAndAllPorts) {
+    fake::setDeviceNames({fake::names({"COM1"})});
+    fake::addController(1);
+    fake::addController(30);
+    runSettings.lowestPort = runSettings.highestPort = 30;
+    EXPECT_TRUE(searchForController());
+    EXPECT_EQ(runSettings.foundPort, 30);
+    EXPECT_EQ(probedPorts(), std::vector<std::int32_t>{30});
+
+    fake::reset();
+    resetRunSettings();
+    fake::addController(42);
+    runSettings.allPorts = true;
+    EXPECT_TRUE(searchForController());
+    EXPECT_EQ(runSettings.foundPort, 42);
+    std::vector<std::int32_t> expected;
+    for (std::int32_t port = 1; port <= 42; ++port) {
+        expected.push_back(port);
+    }
+    EXPECT_EQ(probedPorts(), expected);
+    for (const fake::Call& call : fake::calls()) {
+        EXPECT_NE(call.op, Op::QueryNames) << "allports never reads the system's list";
+    }
+}
+
+TEST_F(Search, PortsAddedOrRemovedBetweenTheTwoPasses) {
+    // Added: at most the counted number of entries is probed.
+    fake::setDeviceNames({fake::names({"COM1", "COM2"}), fake::names({"COM1", "COM2", "COM3"})});
+    fake::addPort(1);
+    fake::addPort(2);
+    fake::addController(3);
+    EXPECT_FALSE(searchForController());
+    EXPECT_EQ(probedPorts(), (std::vector<std::int32_t>{1, 2}));
+
+    // Removed: only what the filling pass stored is probed.
+    fake::reset();
+    resetRunSettings();
+    fake::setDeviceNames({fake::names({"COM1", "COM2", "COM3"}), fake::names({"COM3"})});
+    fake::addController(3);
+    EXPECT_TRUE(searchForController());
+    EXPECT_EQ(probedPorts(), std::vector<std::int32_t>{3});
+}
+
+TEST_F(Search, NoComEntriesProbesNothing) {
+    fake::setDeviceNames({fake::names({"C:", "LPT1"})});
+    const auto run = runWords({"verbose"});
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.output, "Failed to find Quillfern Controller\n");
+}
+
+struct NameFailureCase {
+    const char* name;
+    std::vector<int> failing;  // which queries fail
+    std::string transcript;
+    int status;
+};
+
+class NameListFailure : public Search, public testing::WithParamInterface<NameFailureCase> {};
+
+TEST_P(NameListFailure, ReportedAndSearchGoesOnWherePossible) {
+    const NameFailureCase& failure = GetParam();
+    fake::setDeviceNames({fake::names({"COM6"})});
+    fake::addController(6);
+    for (int occurrence : failure.failing) {
+        fake::failCall(Op::QueryNames, occurrence, 21);
+    }
+    const auto run = runWords({"verbose"});
+    EXPECT_EQ(run.status, failure.status);
+    EXPECT_EQ(run.output, failure.transcript);
+}
+
+const std::string kFoundSix =
+    "Testing COM6\n(COM6): Opening port\n(COM6): Testing COM state\n       - Getting COM state\n"
+    "       - Updating COM state\n       - Setting 5 second COM timeout\n(COM6): Opened\n"
+    "(COM6): Closing port\n(COM6): Opening port (again)\n(COM6): Testing COM state\n"
+    "       - Getting COM state\n       - Updating COM state\n       - Setting 5 second COM timeout\n"
+    "(COM6): Opened\n(COM6): Sending command (0x30, 0x20)\n"
+    "(COM6): Reading response, expecting (0x14, 0x10)\n       - Read (0x14)\n       - Read (0x10)\n"
+    "(COM6): Valid response\nFound Quillfern Controller on COM6\n";
+
+// clang-format off
+INSTANTIATE_TEST_SUITE_P(Passes, NameListFailure, testing::Values(
+    // The count pass fails: the list of 0 entries still gets a fill pass, which stores none.
+    NameFailureCase{"CountPassOnly", {1},
+        "Error with querydosdevice:  (21)\nFailed to find Quillfern Controller\n", 0},
+    NameFailureCase{"FillPassOnly", {2},
+        "Error with querydosdevice:  (21)\nFailed to get list of COM ports\n"
+        "Failed to find Quillfern Controller\n", 0},
+    NameFailureCase{"BothPasses", {1, 2},
+        "Error with querydosdevice:  (21)\nError with querydosdevice:  (21)\n"
+        "Failed to get list of COM ports\nFailed to find Quillfern Controller\n", 0},
+    NameFailureCase{"NeitherPass", {}, kFoundSix, 6}
+), [](const testing::TestParamInfo<NameFailureCase>& param) { return std::string(param.param.name); });
+// clang-format on
+
+TEST_F(Search, ANameListTooLargeForTheBufferIsReadAgainIntoALargerOne) {
+    fake::setDeviceNames({fake::names({"COM6"})});
+    fake::addController(6);
+    fake::failCall(Op::QueryNames, 1, 122, true);
+    fake::failCall(Op::QueryNames, 2, 122, true);
+    std::int32_t count = 0;
+    ASSERT_TRUE(walkDosDevices(nullptr, count, true, false));
+    EXPECT_EQ(count, 1);
+    EXPECT_EQ(fake::callLog(),
+              (std::vector<std::string>{"names 65535", "names 131071", "names 262143"}));
+
+    // Any other failure is reported at once, without a second read.
+    fake::reset();
+    fake::failCall(Op::QueryNames, 1, 5);
+    EXPECT_FALSE(walkDosDevices(nullptr, count, true, false));
+    EXPECT_EQ(fake::callLog(), std::vector<std::string>{"names 65535"});
+}
+
+TEST_F(Search, GivesUpGrowingTheBufferAtItsLimit) {
+    for (int occurrence = 1; occurrence <= 40; ++occurrence) {
+        fake::failCall(Op::QueryNames, occurrence, 122, true);
+    }
+    std::int32_t count = 0;
+    const std::string output = captureOutput([&] {
+        runSettings.verbose = true;
+        EXPECT_FALSE(walkDosDevices(nullptr, count, true, false));
+    });
+    EXPECT_EQ(output, "Error with querydosdevice:  (122)\n");
+    EXPECT_EQ(fake::calls().size(), 9U) << "64 KiB doubled up to 16 MiB";
+}
+
+}  // namespace
