@@ -1,0 +1,133 @@
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "cli/run_settings.h"
+#include "tests/fake_platform.h"
+#include "tests/unit/capture.h"
+
+namespace {
+
+using fake::Op;
+using testing_support::runWords;
+
+class ListReport : public testing::Test {
+protected:
+    void SetUp() override {
+        fake::reset();
+        resetRunSettings();
+    }
+};
+
+std::string table(const std::string& rows, const std::string& totals) {
+    return "Available COM ports\n-------------------\n" + rows + "-------------------\n" + totals;
+}
+
+struct TableCase {
+    const char* name;
+    std::vector<std::string> devices;
+    std::vector<std::int32_t> controllers;
+    std::vector<std::int32_t> silent;
+    std::string expected;
+};
+
+class ListTable : public ListReport, public testing::WithParamInterface<TableCase> {};
+
+TEST_P(ListTable, PrintsEveryComDeviceWithItsOutcome) {
+    const TableCase& list = GetParam();
+    fake::setDeviceNames({fake::names(list.devices)});
+    for (std::int32_t port : list.controllers) {
+        fake::addController(port);
+    }
+    for (std::int32_t port : list.silent) {
+        fake::addPort(port);
+    }
+    const auto run = runWords({"list"});
+    EXPECT_EQ(run.output, list.expected);
+    EXPECT_EQ(run.status, 0) << "list ends with 0 even when a controller was found";
+    EXPECT_EQ(runSettings.foundPort, 0);
+    EXPECT_EQ(fake::openHandles(), 0);
+}
+
+// clang-format off
+INSTANTIATE_TEST_SUITE_P(Systems, ListTable, testing::Values(
+    TableCase{"NoDevices", {"C:", "LPT1"}, {}, {},
+              table("", "Total:  0 port \nQuillfern:  0 found\n")},
+    TableCase{"OneDevice", {"COM3"}, {}, {3},
+              table("COM3  - None\n", "Total:  1 port \nQuillfern:  0 found\n")},
+    TableCase{"TwoDevicesOneController", {"COM1", "COM4"}, {4}, {1},
+              table("COM1  - None\nCOM4  - Quillfern\n", "Total:  2 ports\nQuillfern:  1 found\n")},
+    TableCase{"LongNamesAndOthersSkipped", {"COM10", "C:", "com2", "COM123", "COM7x", "COM2"}, {10, 2}, {123},
+              table("COM10 - Quillfern\nCOM123 - None\nCOM7x - None\nCOM2  - Quillfern\n",
+                    "Total:  4 ports\nQuillfern:  2 found\n")}
+), [](const testing::TestParamInfo<TableCase>& param) { return std::string(param.param.name); });
+// clang-format on
+
+TEST_F(ListReport, NameListUnavailable) {
+    fake::failCall(Op::QueryNames, 1, 21);
+    EXPECT_EQ(runWords({"list"}).output, "") << "nothing at all without verbose";
+
+    fake::reset();
+    resetRunSettings();
+    fake::failCall(Op::QueryNames, 1, 21);
+    const auto run = runWords({"verbose", "list"});
+    EXPECT_EQ(run.output, "Error with querydosdevice:  (21)\n");
+    EXPECT_EQ(run.status, 0);
+}
+
+TEST_F(ListReport, CoversTheSystemsDevicesWhateverWasChosenBefore) {
+    for (const std::vector<std::string>& words :
+         {std::vector<std::string>{"com=7", "list"}, {"allports", "list"}}) {
+        fake::reset();
+        resetRunSettings();
+        fake::setDeviceNames({fake::names({"COM2"})});
+        fake::addController(2);
+        fake::addController(7);
+        fake::addController(1);
+        const auto run = runWords(words);
+        EXPECT_EQ(run.output, table("COM2  - Quillfern\n", "Total:  1 port \nQuillfern:  1 found\n"));
+        for (const fake::Call& call : fake::calls()) {
+            EXPECT_TRUE(call.op != Op::Open || call.port == 2) << words[0];
+        }
+    }
+}
+
+TEST_F(ListReport, WordsBeforeListApplyAndWordsAfterItAreNeverRead) {
+    fake::setDeviceNames({fake::names({"COM2"})});
+    fake::addPort(2);
+    runWords({"timeout=2", "baudrate=9600", "list"});
+    EXPECT_EQ(fake::callLog()[4], "timeout 2 2");
+    EXPECT_EQ(fake::callLog()[3], "apply 2 9600");
+
+    fake::reset();
+    resetRunSettings();
+    fake::setDeviceNames({fake::names({"COM2"})});
+    fake::addPort(2);
+    const auto run = runWords({"list", "timeout=2", "verbose", "com=0", "help"});
+    EXPECT_EQ(fake::callLog()[4], "timeout 2 5");
+    EXPECT_EQ(run.output, table("COM2  - None\n", "Total:  1 port \nQuillfern:  0 found\n"));
+}
+
+TEST_F(ListReport, VerboseBeforeListPutsEachProbeBeforeItsLine) {
+    fake::setDeviceNames({fake::names({"COM1", "COM4"})});
+    fake::addPort(1, {fake::byte(0x10), fake::byte(0x14)});
+    fake::addController(4);
+    const auto run = runWords({"verbose", "list"});
+    const std::string& out = run.output;
+    const auto at = [&](const std::string& text) {
+        const std::size_t position = out.find(text);
+        EXPECT_NE(position, std::string::npos) << text;
+        return position;
+    };
+    EXPECT_EQ(at("Available COM ports\n-------------------\n"), 0U);
+    EXPECT_LT(at("Testing COM1\n"), at("COM1  - None\n"));
+    EXPECT_LT(at("       - Read (0x14)\n"), at("COM1  - None\n"));
+    EXPECT_LT(at("COM1  - None\n"), at("Testing COM4\n"));
+    EXPECT_LT(at("(COM4): Valid response\n"), at("COM4  - Quillfern\n"));
+    EXPECT_EQ(out.substr(at("COM4  - Quillfern\n")),
+              "COM4  - Quillfern\n-------------------\nTotal:  2 ports\nQuillfern:  1 found\n");
+    EXPECT_EQ(out.find("Found Quillfern"), std::string::npos);
+}
+
+}  // namespace
