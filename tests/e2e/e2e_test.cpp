@@ -1,0 +1,278 @@
+// The real program (built to look for devices under the build tree) against
+// emulated controllers on pseudo-terminals.
+#include <gtest/gtest.h>
+#include <sys/file.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "emulator_process.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using testsupport::EmulatorProcess;
+using testsupport::RunResult;
+
+const fs::path kRoot = QUILLFIND_TEST_ROOT;
+const std::string kProgram = QUILLFIND_DEVROOT_PROGRAM;
+
+// Every run is bounded well above what its probes may take.
+constexpr int kRunBoundSeconds = 60;
+
+std::string lines(const std::vector<std::string>& list) {
+    std::string text;
+    for (const std::string& line : list) {
+        text += line + "\n";
+    }
+    return text;
+}
+
+// The verbose lines of one probe that gets through both opens; afterSend
+// follows "Sending command".
+std::vector<std::string> probeLines(int port, int timeout, const std::vector<std::string>& afterSend) {
+    const std::string com = "(COM" + std::to_string(port) + "): ";
+    const std::vector<std::string> open = {
+        com + "Testing COM state", "       - Getting COM state", "       - Updating COM state",
+        "       - Setting " + std::to_string(timeout) + " second COM timeout", com + "Opened"};
+    std::vector<std::string> result = {"Testing COM" + std::to_string(port), com + "Opening port"};
+    result.insert(result.end(), open.begin(), open.end());
+    result.push_back(com + "Closing port");
+    result.push_back(com + "Opening port (again)");
+    result.insert(result.end(), open.begin(), open.end());
+    result.push_back(com + "Sending command (0x30, 0x20)");
+    result.insert(result.end(), afterSend.begin(), afterSend.end());
+    return result;
+}
+
+// What a probe of COM<port> prints once the command went out.
+std::vector<std::string> reading(int port, std::vector<std::string> reads) {
+    reads.insert(reads.begin(), "(COM" + std::to_string(port) + "): Reading response, expecting (0x14, 0x10)");
+    return reads;
+}
+
+std::vector<std::string> join(std::initializer_list<std::vector<std::string>> parts) {
+    std::vector<std::string> all;
+    for (const auto& part : parts) {
+        all.insert(all.end(), part.begin(), part.end());
+    }
+    return all;
+}
+
+const std::vector<std::string> kAnswered = {"       - Read (0x14)", "       - Read (0x10)"};
+
+class EndToEnd : public testing::Test {
+protected:
+    void SetUp() override {
+        std::error_code ignored;
+        fs::remove_all(kRoot, ignored);
+        fs::create_directories(kRoot / "dev");
+        fs::create_directories(kRoot / "sys/class/tty");
+    }
+
+    void TearDown() override {
+        emulators_.clear();
+        std::error_code ignored;
+        fs::remove_all(kRoot, ignored);
+    }
+
+    // An emulated device at devroot/dev/<device>.
+    EmulatorProcess& emulate(const std::string& device, const std::vector<std::string>& options = {}) {
+        emulators_.push_back(std::make_unique<EmulatorProcess>());
+        EmulatorProcess& emulator = *emulators_.back();
+        EXPECT_TRUE(emulator.start((kRoot / "dev" / device).string(), options)) << device;
+        return emulator;
+    }
+
+    static RunResult run(const std::vector<std::string>& words) {
+        std::vector<std::string> argv{kProgram};
+        argv.insert(argv.end(), words.begin(), words.end());
+        RunResult result = testsupport::runProgram(argv, kRunBoundSeconds);
+        EXPECT_FALSE(result.timedOut);
+        EXPECT_EQ(result.stderrText, "") << "nothing goes to standard error";
+        return result;
+    }
+
+    std::vector<std::unique_ptr<EmulatorProcess>> emulators_;
+};
+
+TEST_F(EndToEnd, ControllerOnTheSecondPortIsFoundAfterTheFirstIsProbed) {
+    EmulatorProcess& silent = emulate("ttyUSB0", {"--reply=silent"});
+    EmulatorProcess& controller = emulate("ttyUSB1");
+    const RunResult result = run({"timeout=1", "verbose"});
+    EXPECT_EQ(result.exitStatus, 2);
+    EXPECT_EQ(result.stdoutText,
+              lines(join({probeLines(1, 1, reading(1, {"       - Read NULL"})), probeLines(2, 1, reading(2, kAnswered)),
+                          {"(COM2): Valid response", "Found Quillfern Controller on COM2"}})));
+    EXPECT_EQ(silent.countLogLines("open 2"), 1U) << "the first port was probed, twice opened";
+    EXPECT_EQ(controller.countLogLines("rx 30"), 1U);
+}
+
+TEST_F(EndToEnd, SilentByDefault) {
+    emulate("ttyUSB0");
+    const RunResult result = run({});
+    EXPECT_EQ(result.exitStatus, 1);
+    EXPECT_EQ(result.stdoutText, "");
+}
+
+TEST_F(EndToEnd, ChosenPortAndAllPorts) {
+    emulate("ttyUSB0", {"--reply=silent"});
+    EmulatorProcess& controller = emulate("ttyUSB1");
+    EmulatorProcess& other = emulate("ttyUSB2");
+
+    RunResult result = run({"com=3"});
+    EXPECT_EQ(result.exitStatus, 3);
+    EXPECT_EQ(controller.countLogLines("rx 30"), 0U) << "only the chosen port is probed";
+
+    result = run({"com=9", "verbose"});
+    EXPECT_EQ(result.exitStatus, 0);
+    EXPECT_EQ(result.stdoutText, lines({"Testing COM9", "(COM9): Opening port", "(COM9): Invalid COM port",
+                                        "(COM9): Failed to open port", "Failed to find Quillfern Controller"}));
+
+    result = run({"allports", "timeout=1"});
+    EXPECT_EQ(result.exitStatus, 2);
+    EXPECT_EQ(other.countLogLines("rx 30"), 1U) << "only the com=3 run reached the third port";
+}
+
+TEST_F(EndToEnd, AllPortsWithNothingBehindTheNumbersEndsQuickly) {
+    const RunResult result = run({"allports", "verbose"});
+    EXPECT_EQ(result.exitStatus, 0);
+    EXPECT_NE(result.stdoutText.find("(COM99): Failed to open port\nFailed to find Quillfern Controller\n"),
+              std::string::npos);
+}
+
+struct DeviceCase {
+    const char* name;
+    std::vector<std::string> options;
+    std::vector<std::string> words;
+    int status;
+    std::vector<std::string> readLines;
+};
+
+class Device : public EndToEnd, public testing::WithParamInterface<DeviceCase> {};
+
+TEST_P(Device, OnlyTheExactReplyAnswers) {
+    const DeviceCase& device = GetParam();
+    emulate("ttyUSB0", device.options);
+    std::vector<std::string> words = device.words;
+    words.push_back("verbose");
+    const RunResult result = run(words);
+    EXPECT_EQ(result.exitStatus, device.status);
+    int timeout = 5;
+    for (const std::string& word : device.words) {
+        if (word.rfind("timeout=", 0) == 0) {
+            timeout = std::stoi(word.substr(8));
+        }
+    }
+    const bool sent = device.readLines.empty() || device.readLines[0].find("Failed to send") == std::string::npos;
+    std::vector<std::string> expected =
+        probeLines(1, timeout, sent ? reading(1, device.readLines) : device.readLines);
+    expected.push_back(device.status != 0 ? "(COM1): Valid response" : "Failed to find Quillfern Controller");
+    if (device.status != 0) {
+        expected.push_back("Found Quillfern Controller on COM1");
+    }
+    EXPECT_EQ(result.stdoutText, lines(expected));
+}
+
+// clang-format off
+INSTANTIATE_TEST_SUITE_P(Replies, Device, testing::Values(
+    DeviceCase{"Answers", {}, {}, 1, kAnswered},
+    DeviceCase{"WrongOrder", {"--reply=reversed"}, {"timeout=1"}, 0,
+               {"       - Read (0x10)", "       - Read (0x14)"}},
+    DeviceCase{"OneByte", {"--reply=one-byte"}, {"timeout=1"}, 0,
+               {"       - Read (0x14)", "       - Read NULL"}},
+    DeviceCase{"Silent", {"--reply=silent"}, {"timeout=1"}, 0, {"       - Read NULL"}},
+    DeviceCase{"ThreeBytes", {"--reply=three-bytes"}, {"timeout=1"}, 1, kAnswered},
+    DeviceCase{"NoiseAfterEachOpen", {"--noise-on-open=55"}, {"timeout=1"}, 0,
+               {"       - Read (0x55)", "       - Read (0x14)"}},
+    DeviceCase{"ReplyJustInsideTheTimeout", {"--delay-ms=300"}, {"timeout=1"}, 1, kAnswered},
+    DeviceCase{"ReplyOutsideTheTimeout", {"--delay-ms=2500"}, {"timeout=1"}, 0, {"       - Read NULL"}},
+    DeviceCase{"AnswersAtItsSpeed", {"--only-baud=115200"}, {"baudrate=115200"}, 1, kAnswered},
+    DeviceCase{"SilentAtAnotherSpeed", {"--only-baud=115200"}, {"timeout=1"}, 0, {"       - Read NULL"}},
+    DeviceCase{"AnswersOnlyAfterTheReopen", {"--answer-from-open=2"}, {"timeout=1"}, 1, kAnswered},
+    DeviceCase{"HangsUpMidReply", {"--reply=hangup-mid-reply"}, {"timeout=2"}, 0,
+               {"       - Read (0x14)", "       - Error Reading (5)"}},
+    DeviceCase{"UnpluggedDuringTheWait", {"--hangup-on-open=2", "--hangup-delay-ms=200"}, {"timeout=2"}, 0,
+               {"(COM1 Failed to send command"}},
+    DeviceCase{"FloodsWithoutEnd", {"--reply=flood"}, {"timeout=1"}, 0,
+               {"       - Read (0xAA)", "       - Read (0xAA)"}}
+), [](const testing::TestParamInfo<DeviceCase>& param) { return std::string(param.param.name); });
+// clang-format on
+
+TEST_F(EndToEnd, ListReportOverThreePorts) {
+    emulate("ttyUSB0");
+    emulate("ttyUSB1", {"--reply=silent"});
+    emulate("ttyUSB2", {"--reply=reversed"});
+    const RunResult result = run({"timeout=1", "list"});
+    EXPECT_EQ(result.exitStatus, 0);
+    EXPECT_EQ(result.stdoutText, lines({"Available COM ports", "-------------------", "COM1  - Quillfern",
+                                        "COM2  - None", "COM3  - None", "-------------------",
+                                        "Total:  3 ports", "Quillfern:  1 found"}));
+}
+
+TEST_F(EndToEnd, ComNumbersFollowTheDeviceFamiliesInOrder) {
+    // ttyS0 has no UART (type 0) and is no port; ttyS1 has one and comes
+    // first; then USB before ACM, each family by number (2 before 10).
+    const auto uart = [](const std::string& name, const char* type) {
+        fs::create_directories(kRoot / "sys/class/tty" / name);
+        std::ofstream(kRoot / "sys/class/tty" / name / "type") << type << "\n";
+    };
+    uart("ttyS0", "0");
+    uart("ttyS1", "4");
+    emulate("ttyS0");
+    emulate("ttyS1", {"--reply=silent"});
+    emulate("ttyACM0", {"--reply=silent"});
+    emulate("ttyUSB10", {"--reply=silent"});
+    emulate("ttyUSB2", {"--reply=reversed"});
+    const RunResult result = run({"timeout=1", "list"});
+    EXPECT_EQ(result.stdoutText, lines({"Available COM ports", "-------------------", "COM1  - None",
+                                        "COM2  - None", "COM3  - None", "COM4  - None", "-------------------",
+                                        "Total:  4 ports", "Quillfern:  0 found"}));
+    EXPECT_EQ(run({"com=2", "baudrate=9600"}).exitStatus, 0) << "COM2 is ttyUSB2, which answers wrongly";
+}
+
+TEST_F(EndToEnd, APortHeldByAnotherProgramIsMissingAndUndisturbed) {
+    EmulatorProcess& held = emulate("ttyUSB0", {"--noise-on-open=5a"});
+    const int holder = open((kRoot / "dev/ttyUSB0").c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    ASSERT_GE(holder, 0);
+    ASSERT_EQ(flock(holder, LOCK_EX | LOCK_NB), 0);
+    ASSERT_TRUE(held.waitForLogLine("open 1", 1, 10000));
+    // Wait until the noise has reached the holder's side before the run.
+    pollfd ready{holder, POLLIN, 0};
+    ASSERT_EQ(poll(&ready, 1, 10000), 1);
+
+    const RunResult result = run({"verbose"});
+    EXPECT_EQ(result.exitStatus, 0);
+    EXPECT_EQ(result.stdoutText, lines({"Testing COM1", "(COM1): Opening port", "(COM1): Invalid COM port",
+                                        "(COM1): Failed to open port", "Failed to find Quillfern Controller"}));
+    unsigned char byte = 0;
+    EXPECT_EQ(read(holder, &byte, 1), 1);
+    EXPECT_EQ(byte, 0x5A) << "the holder's bytes were not consumed";
+    close(holder);
+}
+
+TEST_F(EndToEnd, DeviceFolderMissing) {
+    std::error_code ignored;
+    fs::remove_all(kRoot, ignored);
+    const RunResult result = run({"verbose"});
+    EXPECT_EQ(result.exitStatus, 0);
+    EXPECT_EQ(result.stdoutText, lines({"Error with querydosdevice:  (2)", "Error with querydosdevice:  (2)",
+                                        "Failed to get list of COM ports", "Failed to find Quillfern Controller"}));
+}
+
+TEST_F(EndToEnd, HelpAndUsageErrors) {
+    RunResult result = run({"HELP"});
+    EXPECT_EQ(result.exitStatus, 0);
+    EXPECT_NE(result.stdoutText.find("Usage:  " + kProgram + " [OPTIONS]\n\n"), std::string::npos);
+    result = run({"com="});
+    EXPECT_EQ(result.stdoutText, "Invalid usage (com=). ex. COM=5");
+    EXPECT_EQ(result.exitStatus, 0);
+}
+
+}  // namespace

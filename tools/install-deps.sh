@@ -1,0 +1,21 @@
+#!/usr/bin/env bash
+# Installs what building and testing quillfind needs on Debian 12, skipping
+# what is already there.
+set -euo pipefail
+
+packages=(cmake ninja-build g++ libgtest-dev libgmock-dev googletest
+          g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine64
+          clang libclang-rt-14-dev valgrind python3 zip unzip)
+missing=()
+for package in "${packages[@]}"; do
+    if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed"; then
+        missing+=("$package")
+    fi
+done
+if ((${#missing[@]} > 0)); then
+    echo "Installing: ${missing[*]}"
+    sudo_cmd=()
+    if [[ $(id -u) -ne 0 ]]; then sudo_cmd=(sudo); fi
+    "${sudo_cmd[@]}" apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq "${missing[@]}" >/dev/null
+fi
