@@ -1,0 +1,163 @@
+// The POSIX platform layer on real pseudo-terminals, in-process: what the
+// core relies on from each call, and that a probe leaves no descriptor open.
+#include <gtest/gtest.h>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "cli/run_settings.h"
+#include "emulator_process.h"
+#include "platform/platform.h"
+#include "probe/probe.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using testsupport::EmulatorProcess;
+
+const fs::path kRoot = QUILLFIND_TEST_ROOT;
+
+std::size_t openDescriptors() {
+    std::size_t count = 0;
+    for (const auto& entry : fs::directory_iterator("/proc/self/fd")) {
+        (void)entry;
+        ++count;
+    }
+    return count;
+}
+
+class PosixPlatform : public testing::Test {
+protected:
+    void SetUp() override {
+        resetRunSettings();
+        std::error_code ignored;
+        fs::remove_all(kRoot, ignored);
+        fs::create_directories(kRoot / "dev");
+    }
+    void TearDown() override {
+        emulators_.clear();
+        std::error_code ignored;
+        fs::remove_all(kRoot, ignored);
+    }
+    EmulatorProcess& emulate(const std::string& device, const std::vector<std::string>& options = {}) {
+        emulators_.push_back(std::make_unique<EmulatorProcess>());
+        EXPECT_TRUE(emulators_.back()->start((kRoot / "dev" / device).string(), options));
+        return *emulators_.back();
+    }
+    std::vector<std::unique_ptr<EmulatorProcess>> emulators_;
+};
+
+TEST_F(PosixPlatform, DeviceNamesAreComNumbersInOrder) {
+    emulate("ttyUSB1");
+    emulate("ttyACM0");
+    char buffer[64];
+    std::memset(buffer, 'X', sizeof buffer);
+    const std::uint32_t count = platform::queryDeviceNames(buffer, sizeof buffer - 1);
+    ASSERT_EQ(count, 11U);
+    EXPECT_EQ(std::string(buffer, count), std::string("COM1\0COM2\0\0", 11));
+    EXPECT_EQ(buffer[count], 'X') << "nothing stored past the count";
+
+    EXPECT_EQ(platform::queryDeviceNames(buffer, 10), 0U) << "one byte short";
+    EXPECT_TRUE(platform::deviceNamesTruncated());
+    EXPECT_EQ(platform::queryDeviceNames(buffer, 11), 11U);
+    EXPECT_FALSE(platform::deviceNamesTruncated());
+}
+
+TEST_F(PosixPlatform, NumbersWithoutADeviceFailToOpen) {
+    emulate("ttyUSB0");
+    for (std::int32_t number : {0, -1, 2, 255, INT32_MAX, INT32_MIN}) {
+        EXPECT_EQ(platform::openComPort(number), platform::kNoPort) << number;
+        EXPECT_EQ(platform::lastErrorCode(), ENOENT) << number;
+    }
+}
+
+TEST_F(PosixPlatform, ExclusiveUseAgainstOtherHolders) {
+    emulate("ttyUSB0");
+    const platform::PortHandle first = platform::openComPort(1);
+    ASSERT_NE(first, platform::kNoPort);
+    EXPECT_EQ(platform::openComPort(1), platform::kNoPort) << "a second open is refused";
+    EXPECT_EQ(platform::lastErrorCode(), EWOULDBLOCK);
+    platform::closeComPort(first);
+
+    const int holder = open((kRoot / "dev/ttyUSB0").c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    ASSERT_GE(holder, 0);
+    ASSERT_EQ(flock(holder, LOCK_EX | LOCK_NB), 0);
+    EXPECT_EQ(platform::openComPort(1), platform::kNoPort);
+    close(holder);
+    const platform::PortHandle again = platform::openComPort(1);
+    EXPECT_NE(again, platform::kNoPort) << "free again once the holder let go";
+    platform::closeComPort(again);
+}
+
+TEST_F(PosixPlatform, SpeedsTheTtyCannotTakeFailAtApply) {
+    emulate("ttyUSB0");
+    const platform::PortHandle port = platform::openComPort(1);
+    ASSERT_NE(port, platform::kNoPort);
+    for (std::uint32_t speed : {9600U, 19200U, 57600U, 115200U}) {
+        platform::LineState state{};
+        ASSERT_TRUE(platform::getLineState(port, state));
+        platform::setLineSettings(state, speed);
+        EXPECT_TRUE(platform::applyLineState(port, state)) << speed;
+    }
+    platform::LineState state{};
+    ASSERT_TRUE(platform::getLineState(port, state));
+    platform::setLineSettings(state, 12345);
+    EXPECT_FALSE(platform::applyLineState(port, state));
+    EXPECT_EQ(platform::lastErrorCode(), EINVAL);
+    platform::closeComPort(port);
+}
+
+TEST_F(PosixPlatform, ReadTimesOutWithNoByteAndReportsAHangUp) {
+    EmulatorProcess& device = emulate("ttyUSB0", {"--reply=hangup-mid-reply"});
+    const platform::PortHandle port = platform::openComPort(1);
+    ASSERT_NE(port, platform::kNoPort);
+    platform::LineState state{};
+    ASSERT_TRUE(platform::getLineState(port, state));
+    platform::setLineSettings(state, 57600);
+    ASSERT_TRUE(platform::applyLineState(port, state));
+    ASSERT_TRUE(platform::setReadTimeout(port, 1));
+
+    std::uint8_t byte = 0;
+    bool gotByte = true;
+    EXPECT_TRUE(platform::readByte(port, byte, gotByte));
+    EXPECT_FALSE(gotByte) << "nothing was sent: the timeout runs out";
+
+    const std::uint8_t command[] = {0x30, 0x20};
+    ASSERT_TRUE(platform::writeBytes(port, command, 2));
+    ASSERT_TRUE(platform::setReadTimeout(port, 15));
+    ASSERT_TRUE(platform::readByte(port, byte, gotByte));
+    ASSERT_TRUE(gotByte);
+    EXPECT_EQ(byte, 0x14);
+    ASSERT_TRUE(device.waitForLogLine("hangup", 1, 15000));
+    bool failed = false;
+    for (int attempt = 0; attempt < 3 && !failed; ++attempt) {
+        failed = !platform::readByte(port, byte, gotByte);
+    }
+    EXPECT_TRUE(failed) << "a hang-up is a read error, not a timeout";
+    EXPECT_EQ(platform::lastErrorCode(), EIO);
+    EXPECT_FALSE(platform::writeBytes(port, command, 2));
+    platform::closeComPort(port);
+}
+
+TEST_F(PosixPlatform, ProbesLeaveNoDescriptorOpen) {
+    emulate("ttyUSB0");
+    emulate("ttyUSB1", {"--reply=silent"});
+    emulate("ttyUSB2", {"--reply=hangup-mid-reply"});
+    runSettings.timeoutSeconds = 1;
+    const std::size_t before = openDescriptors();
+    EXPECT_TRUE(probePort(1));
+    EXPECT_FALSE(probePort(2));
+    EXPECT_FALSE(probePort(3));
+    EXPECT_FALSE(probePort(4));
+    EXPECT_EQ(openDescriptors(), before);
+    EXPECT_FALSE(portIsOpen());
+}
+
+}  // namespace
