@@ -233,8 +233,8 @@ INSTANTIATE_TEST_SUITE_P(Modes, ReplyModeTest,
                                            ReplyCase{"one-byte", {0x14}},
                                            ReplyCase{"three-bytes", {0x14, 0x10, 0x14}},
                                            ReplyCase{"silent", {}}),
-                         [](const ::testing::TestParamInfo<ReplyCase>& info) {
-                             std::string name = info.param.mode;
+                         [](const ::testing::TestParamInfo<ReplyCase>& param) {
+                             std::string name = param.param.mode;
                              std::replace(name.begin(), name.end(), '-', '_');
                              return name;
                          });
@@ -299,7 +299,7 @@ INSTANTIATE_TEST_SUITE_P(
                       StreamCase{"InterruptedByAnotherByte", {{0x30, 0x00, 0x20}}, false},
                       StreamCase{"InTheWrongOrder", {{0x20, 0x30}}, false},
                       StreamCase{"OtherBytesOnly", {{0x14, 0x10, 0x55}}, false}),
-    [](const ::testing::TestParamInfo<StreamCase>& info) { return std::string(info.param.name); });
+    [](const ::testing::TestParamInfo<StreamCase>& param) { return std::string(param.param.name); });
 
 // --- conditions on answering -------------------------------------------------
 
@@ -331,7 +331,7 @@ INSTANTIATE_TEST_SUITE_P(Speeds, OnlyBaudTest,
                                            BaudCase{"Mismatch", B19200, "9600", false, "mute baud 19200"},
                                            BaudCase{"MismatchFaster", B115200, "57600", false,
                                                     "mute baud 115200"}),
-                         [](const ::testing::TestParamInfo<BaudCase>& info) { return std::string(info.param.name); });
+                         [](const ::testing::TestParamInfo<BaudCase>& param) { return std::string(param.param.name); });
 
 TEST_F(EmulatorTest, AnswerFromOpenTwoIgnoresTheFirstOpen) {
     ASSERT_TRUE(start({"--answer-from-open=2"}));
@@ -422,6 +422,20 @@ TEST_F(EmulatorTest, PendingAnswerDoesNotHideACloseAndIsDroppedByIt) {
     EXPECT_LT(Clock::now() - before, std::chrono::seconds(4));
 }
 
+TEST_F(EmulatorTest, PendingAnswerNeverReachesTheNextOpen) {
+    ASSERT_TRUE(start({"--delay-ms=200"}));
+    Client client;
+    ASSERT_TRUE(client.open(linkPath()));
+    ASSERT_TRUE(client.write(kCommand));
+    ASSERT_TRUE(emulator_.waitForLogLine("command", 1, kBoundMs));
+    client.close();
+    ASSERT_TRUE(emulator_.waitForLogLine("close", 1, kBoundMs));
+    ASSERT_TRUE(client.open(linkPath()));
+    // Five times the delay: an answer kept past the close would be here.
+    const Received got = client.read(1, 1000);
+    EXPECT_TRUE(got.bytes.empty()) << hex(got.bytes);
+}
+
 TEST_F(EmulatorTest, CountsOpensOfARapidCloseAndReopen) {
     ASSERT_TRUE(start({"--answer-from-open=20"}));
     // Root is not held back by TIOCEXCL; anyone else is, on a pty, until the
@@ -496,7 +510,24 @@ TEST_F(EmulatorTest, HangupMidReplyGivesOneByteThenHangsUp) {
     ASSERT_TRUE(emulator_.waitForExit(kBoundMs, &status));
     EXPECT_EQ(status, 0);
     EXPECT_FALSE(exists(linkPath()));
-    EXPECT_EQ(emulator_.countLogLines("hangup mid-reply"), 1U);
+    EXPECT_EQ(emulator_.countLogLines("cause mid-reply"), 1U);
+    EXPECT_EQ(emulator_.countLogLines("hangup"), 1U);
+}
+
+TEST_F(EmulatorTest, HangupMidReplyHangsUpAnywayWhenTheByteIsNotRead) {
+    ASSERT_TRUE(start({"--reply=hangup-mid-reply", "--mid-reply-wait-ms=50"}));
+    Client client;
+    ASSERT_TRUE(client.open(linkPath()));
+    ASSERT_TRUE(client.write(kCommand));
+    ASSERT_TRUE(emulator_.waitForLogLine("hangup", 1, kBoundMs));
+    EXPECT_EQ(emulator_.countLogLines("cause mid-reply unread"), 1U);
+    // The hang-up discarded the unread byte.
+    const Received got = client.read(1, kBoundMs);
+    EXPECT_TRUE(got.bytes.empty()) << hex(got.bytes);
+    EXPECT_TRUE(got.hungUp);
+    int status = -2;
+    ASSERT_TRUE(emulator_.waitForExit(kBoundMs, &status));
+    EXPECT_EQ(status, 0);
 }
 
 TEST_F(EmulatorTest, HangupOnOpenHangsUpThatOpenOnly) {
@@ -516,7 +547,8 @@ TEST_F(EmulatorTest, HangupOnOpenHangsUpThatOpenOnly) {
     ASSERT_TRUE(emulator_.waitForExit(kBoundMs, &status));
     EXPECT_EQ(status, 0);
     EXPECT_FALSE(exists(linkPath()));
-    EXPECT_EQ(emulator_.countLogLines("hangup on open"), 1U);
+    EXPECT_EQ(emulator_.countLogLines("cause on open"), 1U);
+    EXPECT_EQ(emulator_.countLogLines("hangup"), 1U);
 }
 
 // --- flood -------------------------------------------------------------------------
@@ -581,8 +613,8 @@ TEST_P(SignalTest, RemovesTheLinkAndExitsZero) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Signals, SignalTest, ::testing::Values(SIGTERM, SIGINT),
-                         [](const ::testing::TestParamInfo<int>& info) {
-                             return std::string(info.param == SIGTERM ? "SIGTERM" : "SIGINT");
+                         [](const ::testing::TestParamInfo<int>& param) {
+                             return std::string(param.param == SIGTERM ? "SIGTERM" : "SIGINT");
                          });
 
 struct BadArgsCase {
@@ -614,7 +646,7 @@ INSTANTIATE_TEST_SUITE_P(
                       BadArgsCase{"OddHex", {"LINK", "--noise-on-open=5"}},
                       BadArgsCase{"NotHex", {"LINK", "--noise-on-open=zz"}},
                       BadArgsCase{"OpenZero", {"LINK", "--answer-from-open=0"}}),
-    [](const ::testing::TestParamInfo<BadArgsCase>& info) { return std::string(info.param.name); });
+    [](const ::testing::TestParamInfo<BadArgsCase>& param) { return std::string(param.param.name); });
 
 TEST_F(EmulatorTest, StartFailsWhenTheLinkCannotBeMade) {
     EmulatorProcess emulator;

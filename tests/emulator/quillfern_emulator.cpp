@@ -52,9 +52,6 @@ constexpr unsigned char kCommandSecond = 0x20;
 constexpr unsigned char kFloodByte = 0xAA;
 constexpr int kExitUsage = 2;
 constexpr int kExitFailure = 1;
-// How long hangup-mid-reply waits for the program to read the first byte
-// before it hangs up anyway.
-constexpr Millis kMidReplyReadBound{10000};
 // Bytes written per pass of the event loop while flooding, so that a fast
 // reader cannot keep the loop from noticing a close or a signal.
 constexpr std::size_t kFloodBurst = 64 * 1024;
@@ -71,6 +68,9 @@ struct Options {
     std::vector<unsigned char> noise;
     long hangupOnOpen = 0;  // 0: never
     long hangupDelayMs = 200;
+    // How long hangup-mid-reply waits for the program to read the first byte
+    // before it hangs up anyway (and the hang-up discards the byte).
+    long midReplyWaitMs = 5000;
     std::string logPath;
     long maxSeconds = 600;
 };
@@ -116,8 +116,8 @@ void usage(const char* why) {
                  "quillfern-emulator: %s\n"
                  "usage: quillfern-emulator --link=PATH [--reply=ok|reversed|one-byte|three-bytes|"
                  "silent|hangup-mid-reply|flood] [--delay-ms=N] [--only-baud=N] [--answer-from-open=N] "
-                 "[--noise-on-open=HEX] [--hangup-on-open=N] [--hangup-delay-ms=N] [--log=PATH] "
-                 "[--max-seconds=N]\n",
+                 "[--noise-on-open=HEX] [--hangup-on-open=N] [--hangup-delay-ms=N] [--mid-reply-wait-ms=N] "
+                 "[--log=PATH] [--max-seconds=N]\n",
                  why);
 }
 
@@ -207,6 +207,8 @@ bool parseOptions(int argc, char** argv, Options& options) {
             ok = parseLong(value, 1, LONG_MAX, options.hangupOnOpen);
         } else if (name == "hangup-delay-ms") {
             ok = parseLong(value, 0, 3600000, options.hangupDelayMs);
+        } else if (name == "mid-reply-wait-ms") {
+            ok = parseLong(value, 0, 3600000, options.midReplyWaitMs);
         } else if (name == "log") {
             ok = !value.empty();
             options.logPath = value;
@@ -435,7 +437,8 @@ void Emulator::closeAll() {
 }
 
 void Emulator::hangUp(const char* why) {
-    log_.line(std::string("hangup ") + why);
+    log_.line(std::string("cause ") + why);
+    log_.line("hangup");
     // The master goes first: that is what hangs the program's descriptor up.
     if (master_ >= 0) {
         ::close(master_);
@@ -598,7 +601,7 @@ void Emulator::sendReply() {
             return;
         }
         midReplyQueued_ = true;
-        midReplyGiveUpAt_ = Clock::now() + kMidReplyReadBound;
+        midReplyGiveUpAt_ = Clock::now() + Millis(options_.midReplyWaitMs);
         queue({0x14});
         break;
     case ReplyMode::Flood:
