@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -154,6 +155,8 @@ struct DeviceCase {
     int status;
     std::vector<std::string> readLines;
 };
+
+void PrintTo(const DeviceCase& param, std::ostream* out) { *out << param.name; }
 
 class Device : public EndToEnd, public testing::WithParamInterface<DeviceCase> {};
 

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -31,6 +32,8 @@ struct TableCase {
     std::vector<std::int32_t> silent;
     std::string expected;
 };
+
+void PrintTo(const TableCase& param, std::ostream* out) { *out << param.name; }
 
 class ListTable : public ListReport, public testing::WithParamInterface<TableCase> {};
 

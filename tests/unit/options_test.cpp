@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -56,6 +57,14 @@ struct WalkCase {
     bool allPorts;
     bool verbose;
 };
+
+void PrintTo(const WalkCase& walk, std::ostream* out) {
+    *out << "{";
+    for (const std::string& word : walk.words) {
+        *out << " " << word;
+    }
+    *out << " }";
+}
 
 class OptionWalk : public testing::TestWithParam<WalkCase> {
 protected:

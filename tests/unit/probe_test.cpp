@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -104,6 +105,8 @@ struct ReplyCase {
     int readCalls;
 };
 
+void PrintTo(const ReplyCase& param, std::ostream* out) { *out << param.name; }
+
 class ProbeReply : public Probe, public testing::WithParamInterface<ReplyCase> {};
 
 TEST_P(ProbeReply, OnlyTheExactPairInOrderAnswers) {
@@ -159,6 +162,8 @@ struct FaultCase {
     std::vector<std::string> transcript;
     int opens;
 };
+
+void PrintTo(const FaultCase& param, std::ostream* out) { *out << param.name; }
 
 const std::vector<std::string> kFirstOpen = {"Testing COM4", "(COM4): Opening port"};
 const std::vector<std::string> kSecondOpen = concat(

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -72,6 +73,8 @@ struct WalkCase {
     std::int32_t entries;
     std::vector<std::int32_t> filled;
 };
+
+void PrintTo(const WalkCase& param, std::ostream* out) { *out << param.name; }
 
 class NameWalk : public Search, public testing::WithParamInterface<WalkCase> {};
 
@@ -206,6 +209,8 @@ struct NameFailureCase {
     std::string transcript;
     int status;
 };
+
+void PrintTo(const NameFailureCase& param, std::ostream* out) { *out << param.name; }
 
 class NameListFailure : public Search, public testing::WithParamInterface<NameFailureCase> {};
 
