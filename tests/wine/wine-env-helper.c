@@ -1,0 +1,121 @@
+/* Runs inside a Wine prefix for wine-env.sh; see the notes there.
+ *
+ *   wine-env-helper.exe hold   Waits until Wine's mount manager has created
+ *                              the COM devices, takes every COM name that is
+ *                              not mapped in HKLM\Software\Wine\Ports out of
+ *                              the device-name list, prints "keep COMn" for
+ *                              each name left (in the list's own order) and
+ *                              "drop COMn" for each one taken out,
+ *                              "missing COMn" for each mapped name the list
+ *                              lacks, then "ready", and stays alive until
+ *                              its standard input ends.
+ *
+ * Staying alive is the point: the wine server, and with it the pruned list,
+ * lives as long as one Windows process of the prefix does, and the mount
+ * manager lists the host's serial ports again on every server start.
+ */
+#define WIN32_LEAN_AND_MEAN
+#include <windows.h>
+
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+/* Wine ignores port numbers of 256 and more, and a value name longer than
+ * six characters stops its reading of the whole Ports key. */
+#define MOST_PORTS 255
+#define WAIT_FOR_MOUNT_MANAGER_MS 120000
+
+static char names[65536];
+static int mapped[MOST_PORTS + 1];
+static int listed[MOST_PORTS + 1];
+
+static int comNumber(const char *name) {
+    if (_strnicmp(name, "COM", 3) != 0 || name[3] < '1' || name[3] > '9') return 0;
+    char *end = NULL;
+    long number = strtol(name + 3, &end, 10);
+    if (*end != '\0' || number < 1 || number > MOST_PORTS) return 0;
+    return (int)number;
+}
+
+static int waitForMountManager(void) {
+    SC_HANDLE manager = OpenSCManagerA(NULL, NULL, SC_MANAGER_CONNECT);
+    if (!manager) return 0;
+    SC_HANDLE service = OpenServiceA(manager, "MountMgr", SERVICE_QUERY_STATUS);
+    int running = 0;
+    if (service) {
+        for (DWORD waited = 0; waited <= WAIT_FOR_MOUNT_MANAGER_MS; waited += 50) {
+            SERVICE_STATUS status;
+            if (QueryServiceStatus(service, &status) && status.dwCurrentState == SERVICE_RUNNING) {
+                running = 1;
+                break;
+            }
+            Sleep(50);
+        }
+        CloseServiceHandle(service);
+    }
+    CloseServiceHandle(manager);
+    return running;
+}
+
+static void readMappedPorts(void) {
+    HKEY key;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Software\\Wine\\Ports", 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS)
+        return;
+    for (DWORD index = 0;; index++) {
+        char name[64];
+        BYTE value[1024];
+        DWORD nameLength = sizeof name, valueSize = sizeof value - 1, type = 0;
+        LONG result = RegEnumValueA(key, index, name, &nameLength, NULL, &type, value, &valueSize);
+        if (result == ERROR_NO_MORE_ITEMS) break;
+        if (result != ERROR_SUCCESS) continue;
+        value[valueSize] = 0;
+        /* An empty value reserves the number but has no device behind it. */
+        int number = comNumber(name);
+        if (number != 0 && type == REG_SZ && value[0] != 0) mapped[number] = 1;
+    }
+    RegCloseKey(key);
+}
+
+static int hold(void) {
+    if (!waitForMountManager()) {
+        fprintf(stderr, "wine-env-helper: the mount manager did not start\n");
+        return 1;
+    }
+    readMappedPorts();
+    DWORD stored = QueryDosDeviceA(NULL, names, sizeof names);
+    if (stored == 0) {
+        fprintf(stderr, "wine-env-helper: QueryDosDeviceA failed (%lu)\n", GetLastError());
+        return 1;
+    }
+    for (const char *name = names; *name != '\0'; name += strlen(name) + 1) {
+        if (_strnicmp(name, "COM", 3) != 0) continue;
+        int number = comNumber(name);
+        if (number != 0 && mapped[number]) {
+            listed[number] = 1;
+            printf("keep %s\n", name);
+        } else if (DefineDosDeviceA(DDD_REMOVE_DEFINITION, name, NULL)) {
+            printf("drop %s\n", name);
+        } else {
+            fprintf(stderr, "wine-env-helper: cannot remove %s (%lu)\n", name, GetLastError());
+            return 1;
+        }
+    }
+    for (int number = 1; number <= MOST_PORTS; number++) {
+        if (mapped[number] && !listed[number]) printf("missing COM%d\n", number);
+    }
+    printf("ready\n");
+    fflush(stdout);
+    char buffer[256];
+    DWORD count = 0;
+    HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
+    while (ReadFile(input, buffer, sizeof buffer, &count, NULL) && count > 0) {
+    }
+    return 0;
+}
+
+int main(int argc, char **argv) {
+    if (argc == 2 && strcmp(argv[1], "hold") == 0) return hold();
+    fprintf(stderr, "usage: wine-env-helper.exe hold\n");
+    return 2;
+}
