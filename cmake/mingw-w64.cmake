@@ -1,7 +1,7 @@
 # Cross build for 64-bit Windows with Debian's mingw-w64 (posix threads).
 #
-# The -posix compilers are named on purpose: the -win32 variant has no
-# std::thread, which GoogleTest's build expects.
+# The -posix compilers are named on purpose: with GCC 12 only their
+# libstdc++ has std::thread and std::mutex; the -win32 variant has neither.
 set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR x86_64)
 
@@ -22,7 +22,7 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 # shipped file.
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -s")
 
-# Programs built here run under Wine, each in the build tree's own prefix,
+# Programs built here run under Wine, in a prefix inside the build tree,
 # through the script that keeps that prefix headless and free of the host's
 # serial devices. CMAKE_BINARY_DIR is the build tree of the project even in
 # this file, which CMake reads while configuring it.

@@ -1,8 +1,8 @@
 // The platform contract over kernel32, for Windows.
 //
-// Each function is one kernel32 call (or two where a Win32 structure must be
-// read before it is written), so that the behaviour of the program is the
-// behaviour of those calls and nothing added on top.
+// Each function passes straight through to the one kernel32 call that does
+// its job, with no retries or checks of its own, so that the program behaves
+// exactly as those calls do on every Windows version and under Wine.
 #define WIN32_LEAN_AND_MEAN
 #define NOMINMAX
 #include <windows.h>

@@ -43,8 +43,8 @@
 #   /dev/ttyUSB* and /dev/ttyACM*, from COM1 up, skipping numbers mapped in
 #   the registry, on every server start, in any prefix; no registry value
 #   stops that (an empty value only moves the host port to the next free
-#   number and still lists the empty one). On these machines /dev/ttyS0
-#   exists, is openable, and is a console. The helper (wine-env-helper.c,
+#   number and still lists the empty one). On the project's Debian machines
+#   /dev/ttyS0 exists, opens, and is the machine's console. The helper (wine-env-helper.c,
 #   built into the prefix with mingw-w64) therefore removes every unmapped
 #   COM name from the list once the services are up, and this script
 #   removes the matching dosdevices links, before each program runs. The
