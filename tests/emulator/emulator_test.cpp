@@ -211,6 +211,8 @@ struct ReplyCase {
     Bytes expected;
 };
 
+void PrintTo(const ReplyCase& param, std::ostream* out) { *out << param.mode; }
+
 class ReplyModeTest : public EmulatorTest, public ::testing::WithParamInterface<ReplyCase> {};
 
 TEST_P(ReplyModeTest, AnswersTheCommandWithExactlyTheseBytes) {
@@ -252,6 +254,8 @@ struct StreamCase {
     std::vector<Bytes> writes;  // written one after the other, each seen by the emulator first
     bool answered;
 };
+
+void PrintTo(const StreamCase& param, std::ostream* out) { *out << param.name; }
 
 class CommandScanTest : public EmulatorTest, public ::testing::WithParamInterface<StreamCase> {};
 
@@ -310,6 +314,8 @@ struct BaudCase {
     bool answered;
     const char* decision;
 };
+
+void PrintTo(const BaudCase& param, std::ostream* out) { *out << param.name; }
 
 class OnlyBaudTest : public EmulatorTest, public ::testing::WithParamInterface<BaudCase> {};
 
@@ -621,6 +627,8 @@ struct BadArgsCase {
     const char* name;
     std::vector<std::string> args;
 };
+
+void PrintTo(const BadArgsCase& param, std::ostream* out) { *out << param.name; }
 
 class BadArgumentsTest : public EmulatorTest, public ::testing::WithParamInterface<BadArgsCase> {};
 
