@@ -137,6 +137,13 @@ bool listSerialDevices(std::vector<SerialDevice>& devices) {
     return true;
 }
 
+// The numbering of the last device listing. A search lists the devices and
+// then probes them one by one; a device unplugged meanwhile must not shift
+// the numbers of those after it, so opens follow the listing while there is
+// one.
+std::vector<SerialDevice> numbering;
+bool numbered = false;
+
 bool speedCode(std::uint32_t baudRate, speed_t& code) {
     static const struct {
         std::uint32_t rate;
@@ -204,10 +211,11 @@ int waitFor(int fd, short events, const timespec& deadline, short& revents) {
 }  // namespace
 
 PortHandle openComPort(std::int32_t comNumber) {
-    std::vector<SerialDevice> devices;
-    if (!listSerialDevices(devices)) {
+    std::vector<SerialDevice> listed;
+    if (!numbered && !listSerialDevices(listed)) {
         return kNoPort;
     }
+    const std::vector<SerialDevice>& devices = numbered ? numbering : listed;
     if (comNumber < 1 || static_cast<std::size_t>(comNumber) > devices.size()) {
         fail(ENOENT);
         return kNoPort;
@@ -384,6 +392,8 @@ std::uint32_t queryDeviceNames(char* buffer, std::uint32_t size) {
     if (!listSerialDevices(devices)) {
         return 0;
     }
+    numbering = devices;
+    numbered = true;
     std::string names;
     for (std::size_t index = 0; index < devices.size(); ++index) {
         names += "COM" + std::to_string(index + 1);

@@ -91,8 +91,9 @@ protected:
         return emulator;
     }
 
-    static RunResult run(const std::vector<std::string>& words) {
-        std::vector<std::string> argv{kProgram};
+    static RunResult run(const std::vector<std::string>& words, const std::vector<std::string>& runner = {}) {
+        std::vector<std::string> argv = runner;
+        argv.push_back(kProgram);
         argv.insert(argv.end(), words.begin(), words.end());
         RunResult result = testsupport::runProgram(argv, kRunBoundSeconds);
         EXPECT_FALSE(result.timedOut);
@@ -277,5 +278,51 @@ TEST_F(EndToEnd, HelpAndUsageErrors) {
     EXPECT_EQ(result.stdoutText, "Invalid usage (com=). ex. COM=5");
     EXPECT_EQ(result.exitStatus, 0);
 }
+
+#ifdef QUILLFIND_VALGRIND
+// The same program under memcheck: no error and no byte left allocated at
+// exit, on the paths that end in each way.
+struct MemcheckCase {
+    const char* name;
+    std::vector<std::string> words;
+    int status;
+};
+
+void PrintTo(const MemcheckCase& param, std::ostream* out) { *out << param.name; }
+
+class Memcheck : public EndToEnd, public testing::WithParamInterface<MemcheckCase> {};
+
+TEST_P(Memcheck, NoErrorsAndNoLeaks) {
+    emulate("ttyUSB0", {"--reply=reversed"});
+    emulate("ttyUSB1", {"--reply=hangup-mid-reply"});
+    emulate("ttyUSB2");
+    const fs::path log = kRoot / "memcheck.log";
+    const RunResult result =
+        run(GetParam().words, {QUILLFIND_VALGRIND, "-q", "--error-exitcode=99", "--leak-check=full",
+                               "--show-leak-kinds=all", "--errors-for-leak-kinds=all",
+                               "--log-file=" + log.string()});
+    EXPECT_EQ(result.exitStatus, GetParam().status);
+    // Memcheck knows no argument layout for TIOCEXCL and TIOCNXCL, which take
+    // none; its notes about them are the only lines allowed.
+    std::ifstream report(log);
+    std::string line;
+    while (std::getline(report, line)) {
+        const bool ioctlNote = line.find("unhandled ioctl 0x540") != std::string::npos ||
+                               line.find("spurious value errors") != std::string::npos ||
+                               line.find("README_MISSING_SYSCALL_OR_IOCTL") != std::string::npos;
+        EXPECT_TRUE(ioctlNote) << line;
+    }
+}
+
+// clang-format off
+INSTANTIATE_TEST_SUITE_P(Paths, Memcheck, testing::Values(
+    MemcheckCase{"Found", {"verbose", "timeout=1"}, 3},
+    MemcheckCase{"ChosenMissingPort", {"com=9", "verbose"}, 0},
+    MemcheckCase{"List", {"timeout=1", "list"}, 0},
+    MemcheckCase{"Help", {"help"}, 0},
+    MemcheckCase{"UsageError", {"com=4294967297"}, 0}
+), [](const testing::TestParamInfo<MemcheckCase>& param) { return std::string(param.param.name); });
+// clang-format on
+#endif
 
 }  // namespace

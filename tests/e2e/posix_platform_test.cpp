@@ -46,9 +46,13 @@ protected:
         std::error_code ignored;
         fs::remove_all(kRoot, ignored);
     }
+    // Starts an emulated device and lists the devices again, as a search
+    // would, so that COM numbers follow what is there now.
     EmulatorProcess& emulate(const std::string& device, const std::vector<std::string>& options = {}) {
         emulators_.push_back(std::make_unique<EmulatorProcess>());
         EXPECT_TRUE(emulators_.back()->start((kRoot / "dev" / device).string(), options));
+        char names[4096];
+        EXPECT_GT(platform::queryDeviceNames(names, sizeof names), 0U);
         return *emulators_.back();
     }
     std::vector<std::unique_ptr<EmulatorProcess>> emulators_;
@@ -76,6 +80,23 @@ TEST_F(PosixPlatform, NumbersWithoutADeviceFailToOpen) {
         EXPECT_EQ(platform::openComPort(number), platform::kNoPort) << number;
         EXPECT_EQ(platform::lastErrorCode(), ENOENT) << number;
     }
+}
+
+TEST_F(PosixPlatform, ADeviceUnpluggedAfterTheListingShiftsNoNumbers) {
+    emulate("ttyUSB0");
+    EmulatorProcess& unplugged = emulate("ttyUSB1");
+    emulate("ttyUSB2", {"--noise-on-open=33"});
+    unplugged.stop();
+    EXPECT_EQ(platform::openComPort(2), platform::kNoPort);
+    const platform::PortHandle third = platform::openComPort(3);
+    ASSERT_NE(third, platform::kNoPort) << "COM3 is still the third device listed";
+    ASSERT_TRUE(platform::setReadTimeout(third, 10));
+    std::uint8_t byte = 0;
+    bool gotByte = false;
+    EXPECT_TRUE(platform::readByte(third, byte, gotByte));
+    EXPECT_TRUE(gotByte);
+    EXPECT_EQ(byte, 0x33) << "the device that was listed third";
+    platform::closeComPort(third);
 }
 
 TEST_F(PosixPlatform, ExclusiveUseAgainstOtherHolders) {
