@@ -1,5 +1,7 @@
 // The command line, fuzzed: input bytes become words, and the words run
 // through the same entry point as main, against the scripted fake platform.
+// Words are split at NUL and newline bytes; an optional leading byte
+// 0x01..0x05 makes one platform call fail.
 
 #include <cstddef>
 #include <cstdint>
@@ -27,14 +29,38 @@ void check(bool holds) {
     }
 }
 
+// A leading byte 0x01..0x05 is no character a user types; it picks a
+// platform failure instead of being read as part of the first word.
+enum class Failure : std::uint8_t { None, FirstQuery, SecondQuery, FirstRead, FirstWrite, Truncated };
+constexpr std::uint8_t kLastFailure = static_cast<std::uint8_t>(Failure::Truncated);
+
+Failure takeFailure(const std::uint8_t*& data, std::size_t& size) {
+    if (size == 0 || data[0] == 0 || data[0] > kLastFailure) {
+        return Failure::None;
+    }
+    const Failure failure = static_cast<Failure>(data[0]);
+    ++data;
+    --size;
+    return failure;
+}
+
 // Two plain ports and one controller, listed among a non-COM device, so that
 // the default search, com=, allports and list all reach real probes.
-void scriptPlatform() {
+void scriptPlatform(Failure failure) {
     fake::reset();
     fake::addPort(kSilentPort);
     fake::addController(kControllerPort);
     fake::addPort(kWrongReplyPort, {fake::byte(0x14), fake::byte(0x11)});
     fake::setDeviceNames({fake::names({"COM2", "LPT1", "COM5", "COM9"})});
+    constexpr long kErrorCode = 31;
+    switch (failure) {
+        case Failure::None: break;
+        case Failure::FirstQuery: fake::failCall(fake::Op::QueryNames, 1, kErrorCode); break;
+        case Failure::SecondQuery: fake::failCall(fake::Op::QueryNames, 2, kErrorCode); break;
+        case Failure::FirstRead: fake::failCall(fake::Op::Read, 1, kErrorCode); break;
+        case Failure::FirstWrite: fake::failCall(fake::Op::Write, 1, kErrorCode); break;
+        case Failure::Truncated: fake::failCall(fake::Op::QueryNames, 1, 122, true); break;
+    }
 }
 
 // Each word gets a heap block of exactly its length plus the NUL, so that a
@@ -127,13 +153,14 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    const Failure failure = takeFailure(data, size);
     const Words words = splitWords(data, size);
     const int argc = static_cast<int>(words.argv.size() - 1);
     const char* const* argv = words.argv.data();
 
     // The walk alone: the settings must be sound even where it stops early.
     resetRunSettings();
-    scriptPlatform();
+    scriptPlatform(failure);
     const bool searches = walkOptions(argc, argv);
     checkSettings();
     checkNoPortHeld();
@@ -141,7 +168,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     // The whole program.
     resetRunSettings();
-    scriptPlatform();
+    scriptPlatform(failure);
     const int status = runQuillfind(argc, argv);
     checkSettings();
     checkNoPortHeld();
