@@ -5,6 +5,10 @@
 #   wine-env.sh init    PREFIX             make the prefix (once; later calls return at once)
 #   wine-env.sh map     PREFIX COMn PATH   let COMn lead to PATH (a pty or a symlink to one)
 #   wine-env.sh unmap   PREFIX COMn        take COMn away
+#   wine-env.sh set     PREFIX [COMn=PATH...]
+#                                          map exactly these, unmapping every other
+#                                          port; mappings already so are left alone,
+#                                          and when all are, no restart is due
 #   wine-env.sh restart PREFIX             stop the wine server so that the next start
 #                                          reads the mappings; checks that they all appear
 #   wine-env.sh ports   PREFIX             print the COM names a program will see, in the
@@ -218,6 +222,75 @@ wine_env_unmap() {
     wine_env_locked wine_env_unmap_locked "$number"
 }
 
+# Prints "COMn PATH" for each port mapped in the registry now.
+wine_env_read_mappings() {
+    # Into a file, not through a pipe: a server started by the query would
+    # hand the pipe on to Wine's services and hold it open.
+    local listing="$WINEPREFIX/wine-env.query"
+    rm -f -- "$listing"
+    # reg fails when the key is missing, which means nothing is mapped.
+    wine_env_spawn timeout 120 "$WINE" reg query 'HKLM\Software\Wine\Ports' \
+        >"$listing" 2>>"$WINE_ENV_LOG" </dev/null
+    local line
+    while IFS= read -r line; do
+        line=${line%$'\r'}
+        # reg prints a value as four spaces, name, four spaces, type, four
+        # spaces, data; the data may hold spaces itself.
+        if [[ $line =~ ^\ {4}([^\ ]+)\ {4}REG_[A-Z_]+(\ {4}(.*))?$ ]]; then
+            printf '%s %s\n' "${BASH_REMATCH[1]^^}" "${BASH_REMATCH[3]}"
+        fi
+    done <"$listing"
+    rm -f -- "$listing"
+}
+
+wine_env_set_locked() {
+    wine_env_make_prefix || return
+    local -A wanted=() current=()
+    local pair name target
+    for pair in "$@"; do
+        wanted[COM${pair%%=*}]=${pair#*=}
+    done
+    while read -r name target; do
+        current[$name]=$target
+    done < <(wine_env_read_mappings)
+    local changed=0
+    for name in "${!current[@]}"; do
+        [[ -v wanted[$name] ]] && continue
+        wine_env_spawn timeout 120 "$WINE" reg delete 'HKLM\Software\Wine\Ports' /v "$name" /f \
+            >>"$WINE_ENV_LOG" 2>&1 </dev/null
+        rm -f -- "$WINEPREFIX/dosdevices/${name,,}"
+        changed=1
+    done
+    for name in "${!wanted[@]}"; do
+        [[ -v current[$name] && ${current[$name]} == "${wanted[$name]}" ]] && continue
+        if ! wine_env_spawn timeout 120 "$WINE" reg add 'HKLM\Software\Wine\Ports' /v "$name" /t REG_SZ \
+                /d "${wanted[$name]}" /f >>"$WINE_ENV_LOG" 2>&1 </dev/null; then
+            touch "$WINEPREFIX/wine-env.changed"
+            wine_env_fail "cannot map $name; see $WINE_ENV_LOG"
+            return
+        fi
+        changed=1
+    done
+    if ((changed)); then
+        touch "$WINEPREFIX/wine-env.changed"
+    fi
+}
+
+wine_env_set() {
+    [[ $# -ge 1 ]] || { wine_env_fail "usage: set PREFIX [COMn=PATH...]"; return; }
+    wine_env_setup "$1" || return
+    shift
+    local -a pairs=()
+    local argument number target
+    for argument in "$@"; do
+        [[ $argument == *=* ]] || { wine_env_fail "not of the form COMn=PATH: $argument"; return; }
+        number=$(wine_env_port_number "${argument%%=*}") || return
+        target=$(realpath -m -s -- "${argument#*=}") || return 125
+        pairs+=("$number=$target")
+    done
+    wine_env_locked wine_env_set_locked "${pairs[@]}"
+}
+
 # Starts the helper, which cleans the device-name list and keeps the server
 # alive until wine_env_release. Sets WINE_ENV_KEPT to the COM names left and
 # WINE_ENV_MISSING to the mapped names the server did not list.
@@ -346,9 +419,9 @@ wine_env_main() {
     local command=${1:-}
     shift || true
     case $command in
-        init | map | unmap | restart | ports | run | stop) "wine_env_$command" "$@" ;;
+        init | map | unmap | set | restart | ports | run | stop) "wine_env_$command" "$@" ;;
         *)
-            sed -n '4,15s/^# \{0,1\}//p' "${BASH_SOURCE[0]}" >&2
+            sed -n '4,18s/^# \{0,1\}//p' "${BASH_SOURCE[0]}" >&2
             return 2
             ;;
     esac

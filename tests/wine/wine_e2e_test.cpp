@@ -1,0 +1,344 @@
+// The Windows build, run under Wine, against emulated controllers whose
+// pseudo-terminals Wine's registry maps to COM ports (see wine-env.sh).
+//
+// Every test maps exactly the ports it needs (links under the build tree,
+// one fixed path per COM number, so that a mapping made by an earlier test is
+// reused and Wine's server is restarted only when the set changes), learns
+// the order in which Wine lists them, starts its emulators and runs the
+// program. Output goes through msvcrt in text mode, as on Windows, so every
+// line ends in "\r\n".
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <initializer_list>
+#include <memory>
+#include <ostream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "emulator_process.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using testsupport::EmulatorProcess;
+using testsupport::RunResult;
+
+const fs::path kProgram = QUILLFIND_WINDOWS_EXE;
+const std::string kWineEnv = QUILLFIND_WINE_ENV;
+const std::string kPrefix = QUILLFIND_WINE_PREFIX;
+const fs::path kLinks = QUILLFIND_WINE_LINKS;
+
+// A change of mappings restarts Wine's server and may build the helper; the
+// script's own waits for those are bounded at a few minutes.
+constexpr int kSetupBoundSeconds = 600;
+// Ports are mapped and the server is ready before a run, so a run costs a
+// helper start plus the probes (a few seconds at most); a read that never
+// returns, or a probe per number that does not fail fast, passes this.
+constexpr int kRunBoundSeconds = 90;
+
+std::string lines(const std::vector<std::string>& list) {
+    std::string text;
+    for (const std::string& line : list) {
+        text += line + "\r\n";
+    }
+    return text;
+}
+
+std::string comName(int port) { return "COM" + std::to_string(port); }
+
+std::vector<std::string> join(std::initializer_list<std::vector<std::string>> parts) {
+    std::vector<std::string> all;
+    for (const auto& part : parts) {
+        all.insert(all.end(), part.begin(), part.end());
+    }
+    return all;
+}
+
+// The verbose lines of one probe that gets through both opens; afterSend
+// follows "Sending command".
+std::vector<std::string> probeLines(int port, int timeout, const std::vector<std::string>& afterSend) {
+    const std::string com = "(" + comName(port) + "): ";
+    const std::vector<std::string> open = {
+        com + "Testing COM state", "       - Getting COM state", "       - Updating COM state",
+        "       - Setting " + std::to_string(timeout) + " second COM timeout", com + "Opened"};
+    std::vector<std::string> result = {"Testing " + comName(port), com + "Opening port"};
+    result.insert(result.end(), open.begin(), open.end());
+    result.push_back(com + "Closing port");
+    result.push_back(com + "Opening port (again)");
+    result.insert(result.end(), open.begin(), open.end());
+    result.push_back(com + "Sending command (0x30, 0x20)");
+    result.insert(result.end(), afterSend.begin(), afterSend.end());
+    return result;
+}
+
+// What a probe of COM<port> prints once the command went out.
+std::vector<std::string> reading(int port, std::vector<std::string> reads) {
+    reads.insert(reads.begin(), "(" + comName(port) + "): Reading response, expecting (0x14, 0x10)");
+    return reads;
+}
+
+// A probe of a number with nothing behind it.
+std::vector<std::string> invalidPort(int port) {
+    const std::string com = "(" + comName(port) + "): ";
+    return {"Testing " + comName(port), com + "Opening port", com + "Invalid COM port", com + "Failed to open port"};
+}
+
+std::vector<std::string> found(int port) {
+    return {"(" + comName(port) + "): Valid response", "Found Quillfern Controller on " + comName(port)};
+}
+
+const std::vector<std::string> kAnswered = {"       - Read (0x14)", "       - Read (0x10)"};
+const std::vector<std::string> kWrongOrder = {"       - Read (0x10)", "       - Read (0x14)"};
+const std::string kNotFound = "Failed to find Quillfern Controller";
+
+class WineEndToEnd : public testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(fs::is_regular_file(kProgram))
+            << kProgram.string()
+            << " is missing: build the Windows program first (cmake --preset windows && cmake --build --preset "
+               "windows), or point QUILLFIND_WINDOWS_EXE at it";
+        fs::create_directories(kLinks);
+    }
+
+    void TearDown() override { emulators_.clear(); }
+
+    static std::string linkOf(int port) { return (kLinks / comName(port)).string(); }
+
+    // Maps exactly these ports to their links (emulators may start later)
+    // and returns them in the order Wine lists them, which is the order a
+    // search probes them in.
+    static std::vector<int> mapPorts(const std::vector<int>& ports) {
+        std::vector<std::string> argv{kWineEnv, "set", kPrefix};
+        for (const int port : ports) {
+            argv.push_back(comName(port) + "=" + linkOf(port));
+        }
+        const RunResult set = testsupport::runProgram(argv, kSetupBoundSeconds);
+        EXPECT_EQ(set.exitStatus, 0) << set.startError << set.stderrText;
+        // "ports" also restarts the server when the set changed, so that no
+        // run below pays for it.
+        const RunResult listing = testsupport::runProgram({kWineEnv, "ports", kPrefix}, kSetupBoundSeconds);
+        EXPECT_EQ(listing.exitStatus, 0) << listing.startError << listing.stderrText;
+        std::vector<int> listed;
+        std::istringstream in(listing.stdoutText);
+        std::string name;
+        while (in >> name) {
+            EXPECT_EQ(name.rfind("COM", 0), 0U) << name;
+            listed.push_back(std::stoi(name.substr(3)));
+        }
+        std::vector<int> wanted = ports;
+        std::vector<int> seen = listed;
+        std::sort(wanted.begin(), wanted.end());
+        std::sort(seen.begin(), seen.end());
+        EXPECT_EQ(seen, wanted) << "Wine lists exactly the mapped ports: none of the host's, none missing";
+        return listed;
+    }
+
+    // An emulated device behind COM<port>.
+    EmulatorProcess& emulate(int port, const std::vector<std::string>& options = {}) {
+        emulators_.push_back(std::make_unique<EmulatorProcess>());
+        EmulatorProcess& emulator = *emulators_.back();
+        EXPECT_TRUE(emulator.start(linkOf(port), options)) << comName(port);
+        return emulator;
+    }
+
+    static RunResult run(const std::vector<std::string>& words) {
+        std::vector<std::string> argv{kWineEnv, "run", kPrefix, kProgram.string()};
+        argv.insert(argv.end(), words.begin(), words.end());
+        RunResult result = testsupport::runProgram(argv, kRunBoundSeconds);
+        EXPECT_FALSE(result.timedOut) << "the run did not end within " << kRunBoundSeconds << " s";
+        EXPECT_EQ(result.stderrText, "") << "nothing goes to standard error";
+        EXPECT_NE(result.exitStatus, 125) << "wine-env.sh could not get the prefix ready";
+        return result;
+    }
+
+    std::vector<std::unique_ptr<EmulatorProcess>> emulators_;
+};
+
+TEST_F(WineEndToEnd, ControllerOnTheSecondListedPortIsFoundAfterTheFirstIsProbed) {
+    const std::vector<int> listed = mapPorts({4, 9});
+    ASSERT_EQ(listed.size(), 2U);
+    const int first = listed[0];
+    const int second = listed[1];
+    EmulatorProcess& wrong = emulate(first, {"--reply=reversed"});
+    EmulatorProcess& controller = emulate(second);
+
+    const RunResult result = run({"timeout=1", "verbose"});
+    EXPECT_EQ(result.exitStatus, second);
+    EXPECT_EQ(result.stdoutText, lines(join({probeLines(first, 1, reading(first, kWrongOrder)),
+                                             probeLines(second, 1, reading(second, kAnswered)), found(second)})));
+    EXPECT_EQ(wrong.countLogLines("open 2"), 1U) << "the first listed port was probed, opened twice";
+    EXPECT_EQ(wrong.countLogLines("rx 30"), 1U);
+    EXPECT_EQ(controller.countLogLines("rx 30"), 1U);
+}
+
+TEST_F(WineEndToEnd, ProbeOrderIsTheListingOrderNotTheNumericOrder) {
+    const std::vector<int> ports = {3, 7, 12, 120};
+    const std::vector<int> listed = mapPorts(ports);
+    ASSERT_EQ(listed.size(), ports.size());
+    ASSERT_NE(listed, ports) << "Wine lists these numbers in numeric order, so the test cannot tell the orders "
+                                "apart; pick other numbers";
+    for (const int port : ports) {
+        emulate(port, {"--reply=reversed"});
+    }
+
+    const RunResult result = run({"timeout=1", "verbose"});
+    EXPECT_EQ(result.exitStatus, 0);
+    std::vector<std::string> expected;
+    for (const int port : listed) {
+        const std::vector<std::string> probe = probeLines(port, 1, reading(port, kWrongOrder));
+        expected.insert(expected.end(), probe.begin(), probe.end());
+    }
+    expected.push_back(kNotFound);
+    EXPECT_EQ(result.stdoutText, lines(expected));
+}
+
+TEST_F(WineEndToEnd, ChosenPortIsTheOnlyOneProbed) {
+    const std::vector<int> listed = mapPorts({4, 9});
+    ASSERT_EQ(listed.size(), 2U);
+    // The chosen port is the one a search would come to last.
+    const int skipped = listed[0];
+    const int chosen = listed[1];
+    EmulatorProcess& other = emulate(skipped);
+    EmulatorProcess& controller = emulate(chosen);
+
+    RunResult result = run({"com=" + std::to_string(chosen)});
+    EXPECT_EQ(result.exitStatus, chosen);
+    EXPECT_EQ(result.stdoutText, "");
+    EXPECT_EQ(controller.countLogLines("rx 30"), 1U);
+    EXPECT_EQ(other.countLogLines("open 1"), 0U) << "only the chosen port is opened";
+
+    result = run({"com=6", "verbose"});
+    EXPECT_EQ(result.exitStatus, 0);
+    EXPECT_EQ(result.stdoutText, lines(join({invalidPort(6), {kNotFound}})));
+    EXPECT_EQ(other.countLogLines("open 1"), 0U);
+}
+
+TEST_F(WineEndToEnd, AllPortsGoesByNumberAndNothingBehindANumberFailsFast) {
+    // COM120 is listed first or not, but allports never reaches past 99.
+    mapPorts({2, 57, 120});
+    EmulatorProcess& wrong = emulate(2, {"--reply=reversed"});
+    emulate(57);
+    EmulatorProcess& beyond = emulate(120);
+
+    const RunResult result = run({"allports", "timeout=1", "verbose"});
+    EXPECT_EQ(result.exitStatus, 57);
+    std::vector<std::string> expected = invalidPort(1);
+    const std::vector<std::string> second = probeLines(2, 1, reading(2, kWrongOrder));
+    expected.insert(expected.end(), second.begin(), second.end());
+    for (int port = 3; port < 57; ++port) {
+        const std::vector<std::string> missing = invalidPort(port);
+        expected.insert(expected.end(), missing.begin(), missing.end());
+    }
+    expected = join({expected, probeLines(57, 1, reading(57, kAnswered)), found(57)});
+    EXPECT_EQ(result.stdoutText, lines(expected));
+    EXPECT_EQ(wrong.countLogLines("rx 30"), 1U);
+    EXPECT_EQ(beyond.countLogLines("open 1"), 0U);
+}
+
+TEST_F(WineEndToEnd, PortAbove99IsFoundByTheDefaultSearch) {
+    mapPorts({120});
+    EmulatorProcess& controller = emulate(120);
+    const RunResult result = run({});
+    EXPECT_EQ(result.exitStatus, 120);
+    EXPECT_EQ(result.stdoutText, "");
+    EXPECT_EQ(controller.countLogLines("rx 30"), 1U);
+}
+
+TEST_F(WineEndToEnd, ListReportOverThreePortsInListingOrder) {
+    const std::vector<int> listed = mapPorts({3, 12, 120});
+    ASSERT_EQ(listed.size(), 3U);
+    emulate(3);
+    emulate(12, {"--reply=silent"});
+    emulate(120, {"--reply=reversed"});
+
+    const RunResult result = run({"timeout=1", "list"});
+    EXPECT_EQ(result.exitStatus, 0);
+    std::vector<std::string> expected = {"Available COM ports", "-------------------"};
+    for (const int port : listed) {
+        // "%-5s": COM120 is wider than the column and pushes the dash along.
+        std::string name = comName(port);
+        name.resize(std::max<std::size_t>(name.size(), 5), ' ');
+        expected.push_back(name + " - " + (port == 3 ? "Quillfern" : "None"));
+    }
+    expected.insert(expected.end(), {"-------------------", "Total:  3 ports", "Quillfern:  1 found"});
+    EXPECT_EQ(result.stdoutText, lines(expected));
+}
+
+struct DeviceCase {
+    const char* name;
+    std::vector<std::string> options;
+    std::vector<std::string> words;
+    int status;
+    // What follows "Sending command": the reads, or the failure to send.
+    std::vector<std::string> afterSend;
+    // A line the emulator's log must hold, which shows it played its part.
+    std::string logLine;
+};
+
+void PrintTo(const DeviceCase& param, std::ostream* out) { *out << param.name; }
+
+class WineDevice : public WineEndToEnd, public testing::WithParamInterface<DeviceCase> {};
+
+// Every case uses the same port, so only the first of them restarts Wine.
+constexpr int kDevicePort = 5;
+
+TEST_P(WineDevice, VerboseTranscript) {
+    const DeviceCase& device = GetParam();
+    mapPorts({kDevicePort});
+    EmulatorProcess& emulator = emulate(kDevicePort, device.options);
+    std::vector<std::string> words = device.words;
+    words.push_back("verbose");
+
+    const RunResult result = run(words);
+    EXPECT_EQ(result.exitStatus, device.status);
+    int timeout = 5;
+    for (const std::string& word : device.words) {
+        if (word.rfind("timeout=", 0) == 0) {
+            timeout = std::stoi(word.substr(8));
+        }
+    }
+    const bool sent = device.afterSend.empty() || device.afterSend[0].find("Failed to send") == std::string::npos;
+    std::vector<std::string> expected =
+        probeLines(kDevicePort, timeout, sent ? reading(kDevicePort, device.afterSend) : device.afterSend);
+    if (device.status != 0) {
+        expected = join({expected, found(kDevicePort)});
+    } else {
+        expected.push_back(kNotFound);
+    }
+    EXPECT_EQ(result.stdoutText, lines(expected));
+    EXPECT_TRUE(emulator.waitForLogLine(device.logLine, 1, 10000))
+        << "the emulator's log lacks \"" << device.logLine << "\"";
+}
+
+// Wine differs from Windows where a pty differs from a serial driver: when
+// the peer hangs up during a read, ReadFile does not fail but waits out the
+// timeout and returns no byte, so the hang-up reads as silence.
+// clang-format off
+INSTANTIATE_TEST_SUITE_P(Replies, WineDevice, testing::Values(
+    DeviceCase{"AnswersWithDefaultSettings", {}, {}, kDevicePort, kAnswered, "tx 10"},
+    DeviceCase{"WrongOrder", {"--reply=reversed"}, {"timeout=1"}, 0, kWrongOrder, "tx 14"},
+    DeviceCase{"OneByte", {"--reply=one-byte"}, {"timeout=1"}, 0,
+               {"       - Read (0x14)", "       - Read NULL"}, "tx 14"},
+    DeviceCase{"Silent", {"--reply=silent"}, {"timeout=1"}, 0, {"       - Read NULL"}, "mute silent"},
+    DeviceCase{"ThreeBytes", {"--reply=three-bytes"}, {"timeout=1"}, kDevicePort, kAnswered, "tx 10"},
+    DeviceCase{"AnswersAtItsSpeed", {"--only-baud=115200"}, {"baudrate=115200"}, kDevicePort, kAnswered, "tx 10"},
+    DeviceCase{"SilentAtTheDefaultSpeed", {"--only-baud=115200"}, {"timeout=1"}, 0, {"       - Read NULL"},
+               "mute baud 57600"},
+    DeviceCase{"AnswersOnlyAfterTheReopen", {"--answer-from-open=2"}, {"timeout=1"}, kDevicePort, kAnswered,
+               "tx 10"},
+    DeviceCase{"NoiseAfterEachOpen", {"--noise-on-open=55"}, {"timeout=1"}, 0,
+               {"       - Read (0x55)", "       - Read (0x14)"}, "tx 55"},
+    DeviceCase{"HangsUpMidReply", {"--reply=hangup-mid-reply"}, {"timeout=2"}, 0,
+               {"       - Read (0x14)", "       - Read NULL"}, "hangup"},
+    DeviceCase{"UnpluggedDuringTheWait", {"--hangup-on-open=2", "--hangup-delay-ms=200"}, {"timeout=2"}, 0,
+               {"(" + comName(kDevicePort) + " Failed to send command"}, "hangup"},
+    DeviceCase{"FloodsWithoutEnd", {"--reply=flood"}, {"timeout=1"}, 0,
+               {"       - Read (0xAA)", "       - Read (0xAA)"}, "flood start"}
+), [](const testing::TestParamInfo<DeviceCase>& param) { return std::string(param.param.name); });
+// clang-format on
+
+}  // namespace
