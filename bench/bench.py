@@ -1,0 +1,718 @@
+#!/usr/bin/env python3
+"""Times quillfind against emulated controllers and writes a markdown report.
+
+Run through bench/run.sh, which builds the programs first. Each case runs
+several times; the report gives medians next to the floor a case cannot beat
+(the one-second wait after the reopen, plus the read timeout of a silent
+port). Only the native rows decide the exit status: Wine adds a start-up cost
+and timing of its own, so its rows have looser targets and are information.
+"""
+
+import argparse
+import datetime
+import os
+import platform
+import shutil
+import signal
+import statistics
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+from dataclasses import dataclass
+from pathlib import Path
+from typing import IO, Dict, List, Optional, Sequence
+
+ROOT = Path(__file__).resolve().parent.parent
+BENCH_BUILD = ROOT / "build" / "bench"
+NATIVE_BUILD = BENCH_BUILD / "native"
+WINDOWS_BUILD = BENCH_BUILD / "windows"
+WINE_PREFIX = BENCH_BUILD / "wineprefix"
+WINE_DEV = BENCH_BUILD / "wine-dev"
+LOG_DIR = BENCH_BUILD / "logs"
+WINE_ENV = ROOT / "tests" / "wine" / "wine-env.sh"
+TIME = "/usr/bin/time"
+
+QUILLFIND = NATIVE_BUILD / "quillfind"
+DEVROOT_PROGRAM = NATIVE_BUILD / "tests" / "e2e" / "quillfind-devroot"
+EMULATOR = NATIVE_BUILD / "tests" / "emulator" / "quillfern-emulator"
+DEVROOT_DEV = NATIVE_BUILD / "devroot" / "dev"
+EXE = WINDOWS_BUILD / "quillfind.exe"
+
+# The fixed cost of one open: the program waits this long after reopening.
+OPEN_WAIT_MS = 1000.0
+# How close to the floor a timed native case must come, per port opened.
+PER_PORT_MARGIN_MS = 5.0
+ALLPORTS_TARGET_MS = 50.0
+CPU_TARGET_MS = 10.0
+RSS_TARGET_KB = 4096.0
+# Wine's extra allowance beyond its own measured start-up.
+WINE_MARGIN_MS = 100.0
+# Hard bound for any single run; a run past it is a failure, not a figure.
+RUN_BOUND_S = 120.0
+
+# The ten ports of the list case: controllers, devices that answer in the
+# wrong order, and one silent port (which costs the read timeout on top).
+LIST_REPLIES = ["ok", "reversed", "ok", "silent", "ok", "reversed", "ok", "ok", "reversed", "ok"]
+
+
+class BenchError(Exception):
+    """A run gave a wrong answer or the set-up failed: no figure is valid."""
+
+
+@dataclass
+class Sample:
+    wall_ms: float
+    cpu_ms: float
+    status: int
+    output: str
+    maxrss_kb: Optional[float] = None
+
+
+@dataclass
+class Measured:
+    samples: List[Sample]
+    maxrss_kb: float
+
+    @property
+    def walls(self) -> List[float]:
+        return [s.wall_ms for s in self.samples]
+
+    @property
+    def cpus(self) -> List[float]:
+        return [s.cpu_ms for s in self.samples]
+
+
+def spawn_measured(argv: Sequence[str], env: Optional[Dict[str, str]] = None,
+                   peak_memory: bool = False) -> Sample:
+    """Runs argv with stdin from /dev/null and times it from spawn to reap.
+
+    posix_spawn (a vfork underneath) keeps the harness cost near that of the
+    exec itself; wait4 gives the child's CPU time. Peak memory cannot come
+    from the same run: the kernel keeps the memory high-water mark of the
+    image a process replaces, so a child of this Python reports Python's own
+    size. With peak_memory the run goes through GNU time, a small parent,
+    and its figure is kept while the times of that run are not used.
+    """
+    with tempfile.TemporaryFile() as out, tempfile.NamedTemporaryFile("r") as rss_file:
+        actions = [
+            (os.POSIX_SPAWN_OPEN, 0, os.devnull, os.O_RDONLY, 0),
+            (os.POSIX_SPAWN_DUP2, out.fileno(), 1),
+            (os.POSIX_SPAWN_OPEN, 2, os.devnull, os.O_WRONLY, 0),
+        ]
+        command = [TIME, "-f", "%M", "-o", rss_file.name, *argv] if peak_memory else list(argv)
+        start = time.perf_counter_ns()
+        pid = os.posix_spawn(command[0], command, env if env is not None else dict(os.environ),
+                             file_actions=actions, setpgroup=0)
+        timed_out = threading.Event()
+
+        def kill_it() -> None:
+            timed_out.set()
+            try:
+                os.killpg(pid, signal.SIGKILL)
+            except ProcessLookupError:
+                pass
+
+        watchdog = threading.Timer(RUN_BOUND_S, kill_it)
+        watchdog.start()
+        try:
+            _, wait_status, usage = os.wait4(pid, 0)
+        finally:
+            watchdog.cancel()
+        end = time.perf_counter_ns()
+        if timed_out.is_set():
+            raise BenchError(f"{' '.join(argv)} ran past {RUN_BOUND_S:.0f} s")
+        out.seek(0)
+        text = out.read().decode("utf-8", "replace")
+        rss_words = rss_file.read().split()
+    status = os.waitstatus_to_exitcode(wait_status)
+    sample = Sample(wall_ms=(end - start) / 1e6, cpu_ms=(usage.ru_utime + usage.ru_stime) * 1000.0,
+                    status=status, output=text)
+    if peak_memory:
+        if not rss_words or not rss_words[-1].isdigit():
+            raise BenchError(f"{' '.join(argv)}: no peak memory from {TIME} (status {status})")
+        sample.maxrss_kb = float(rss_words[-1])
+    return sample
+
+
+def measure_runs(label: str, argv: Sequence[str], runs: int, expect_status: int,
+                 env: Optional[Dict[str, str]] = None, expect_text: Sequence[str] = ()) -> Measured:
+    """runs timed runs, then one more for the peak memory; each must give
+    the expected answer."""
+    samples = []
+    peak = 0.0
+    for index in range(runs + 1):
+        for_memory = index == runs
+        sample = spawn_measured(argv, env, peak_memory=for_memory)
+        name = "memory run" if for_memory else f"run {index + 1}/{runs}"
+        if sample.status != expect_status:
+            raise BenchError(f"{label}: {name} exited {sample.status}, expected {expect_status}\n"
+                             f"{sample.output}")
+        for text in expect_text:
+            if text not in sample.output.replace("\r\n", "\n"):
+                raise BenchError(f"{label}: {name} did not print {text!r}\n{sample.output}")
+        if for_memory:
+            assert sample.maxrss_kb is not None
+            peak = sample.maxrss_kb
+            print(f"  {label}: {name}: {peak:.0f} KB", flush=True)
+        else:
+            samples.append(sample)
+            print(f"  {label}: {name}: {sample.wall_ms:.1f} ms wall, {sample.cpu_ms:.2f} ms CPU", flush=True)
+    return Measured(samples, peak)
+
+
+class Emulators:
+    """Emulator processes for one case, each publishing a pty at a link."""
+
+    def __init__(self) -> None:
+        self.processes: List[subprocess.Popen] = []
+        self.links: List[Path] = []
+        self.error_files: List[IO[str]] = []
+
+    def start(self, link: Path, reply: str) -> None:
+        link.parent.mkdir(parents=True, exist_ok=True)
+        if link.is_symlink() or link.exists():
+            link.unlink()
+        LOG_DIR.mkdir(parents=True, exist_ok=True)
+        log = LOG_DIR / (link.name + ".log")
+        if log.exists():
+            log.unlink()
+        errors = open(LOG_DIR / (link.name + ".stderr"), "w")
+        self.error_files.append(errors)
+        process = subprocess.Popen(
+            [str(EMULATOR), f"--link={link}", f"--reply={reply}", f"--log={log}", "--max-seconds=1800"],
+            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=errors)
+        self.processes.append(process)
+        self.links.append(link)
+        deadline = time.monotonic() + 10.0
+        while not link.is_symlink():
+            if process.poll() is not None or time.monotonic() > deadline:
+                raise BenchError(f"the emulator for {link} did not start; see {LOG_DIR}")
+            time.sleep(0.02)
+
+    def stop(self) -> None:
+        for process in self.processes:
+            if process.poll() is None:
+                process.terminate()
+        for process in self.processes:
+            try:
+                process.wait(timeout=5)
+            except subprocess.TimeoutExpired:
+                process.kill()
+                process.wait()
+        for link in self.links:
+            if link.is_symlink():
+                link.unlink()
+        for errors in self.error_files:
+            errors.close()
+        self.processes.clear()
+        self.links.clear()
+        self.error_files.clear()
+
+    def __enter__(self) -> "Emulators":
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        self.stop()
+
+
+@dataclass
+class Row:
+    case: str
+    samples: List[float]
+    unit: str
+    floor: Optional[float] = None
+    target: Optional[float] = None
+    target_text: str = ""
+    gating: bool = True
+    noise: float = 0.0
+    verdict: str = ""
+    notes: str = ""
+
+    @property
+    def median(self) -> float:
+        return statistics.median(self.samples)
+
+    @property
+    def spread(self) -> float:
+        return max(self.samples) - min(self.samples)
+
+
+def judge(row: Row, machine_noise: float) -> None:
+    """A row misses only when its median is past the target by more than the
+    noise: the spread of its own runs, or, for times, what the same fixed
+    sleep varies by on this machine, whichever is larger."""
+    if row.target is None:
+        row.verdict = "info"
+        return
+    row.noise = max(row.spread, machine_noise if row.unit == "ms" else 0.0)
+    if row.median <= row.target:
+        verdict = "meets"
+    elif row.median <= row.target + row.noise:
+        verdict = "meets (within noise)"
+    else:
+        verdict = "MISSES"
+    row.verdict = verdict if row.gating else f"{verdict} (info)"
+
+
+def fmt(value: Optional[float], unit: str) -> str:
+    if value is None:
+        return "-"
+    if unit == "ms":
+        return f"{value:.1f} ms"
+    if unit == "KB":
+        return f"{value / 1024.0:.2f} MB"
+    return f"{value:g} {unit}"
+
+
+# ----------------------------------------------------------------------------
+# Native cases
+
+def devroot_link(index: int) -> Path:
+    return DEVROOT_DEV / f"ttyUSB{index}"
+
+
+def clear_devroot() -> None:
+    if DEVROOT_DEV.exists():
+        shutil.rmtree(DEVROOT_DEV.parent)
+    DEVROOT_DEV.mkdir(parents=True)
+
+
+def native_cases(runs: int) -> List[Row]:
+    rows: List[Row] = []
+    rss: List[float] = []
+    program = [str(DEVROOT_PROGRAM)]
+
+    print("native: controller on the first port", flush=True)
+    clear_devroot()
+    with Emulators() as emulators:
+        emulators.start(devroot_link(0), "ok")
+        # A second device that would answer wrongly: the search must stop at the first.
+        emulators.start(devroot_link(1), "reversed")
+        measured = measure_runs("first port", program, runs, expect_status=1)
+    rss.append(measured.maxrss_kb)
+    rows.append(Row("Controller on the first port", measured.walls, "ms",
+                    floor=OPEN_WAIT_MS, target=OPEN_WAIT_MS + PER_PORT_MARGIN_MS,
+                    target_text="≤ floor + 5 ms"))
+
+    print("native: silent port, timeout=1", flush=True)
+    clear_devroot()
+    with Emulators() as emulators:
+        emulators.start(devroot_link(0), "silent")
+        measured = measure_runs("silent timeout=1", program + ["timeout=1"], runs, expect_status=0)
+    rss.append(measured.maxrss_kb)
+    floor = OPEN_WAIT_MS + 1000.0
+    rows.append(Row("Silent port, `timeout=1`", measured.walls, "ms",
+                    floor=floor, target=floor + PER_PORT_MARGIN_MS, target_text="≤ floor + 5 ms"))
+
+    print("native: allports, no devices", flush=True)
+    clear_devroot()
+    measured = measure_runs("allports empty", program + ["allports"], runs, expect_status=0)
+    rss.append(measured.maxrss_kb)
+    rows.append(Row("`allports`, no device behind any number", measured.walls, "ms",
+                    floor=0.0, target=ALLPORTS_TARGET_MS, target_text="< 50 ms"))
+
+    print("native: six seconds in a silent probe", flush=True)
+    clear_devroot()
+    with Emulators() as emulators:
+        emulators.start(devroot_link(0), "silent")
+        measured = measure_runs("silent timeout=5", program + ["timeout=5"], runs, expect_status=0)
+    rss.append(measured.maxrss_kb)
+    floor = OPEN_WAIT_MS + 5000.0
+    rows.append(Row("Silent port, `timeout=5`: wall time", measured.walls, "ms",
+                    floor=floor, target=floor + PER_PORT_MARGIN_MS, target_text="≤ floor + 5 ms"))
+    rows.append(Row("Silent port, `timeout=5`: CPU time (user+system)", measured.cpus, "ms",
+                    floor=0.0, target=CPU_TARGET_MS, target_text="< 10 ms"))
+
+    print("native: list over ten ports", flush=True)
+    clear_devroot()
+    with Emulators() as emulators:
+        for index, reply in enumerate(LIST_REPLIES):
+            emulators.start(devroot_link(index), reply)
+        found = LIST_REPLIES.count("ok")
+        measured = measure_runs("list ten ports", program + ["timeout=1", "list"], runs, expect_status=0,
+                                expect_text=[f"Total:  {len(LIST_REPLIES)} ports", f"Quillfern:  {found} found"])
+    rss.append(measured.maxrss_kb)
+    floor = OPEN_WAIT_MS * len(LIST_REPLIES) + 1000.0 * LIST_REPLIES.count("silent")
+    rows.append(Row(f"`list` over ten ports ({found} controllers, {LIST_REPLIES.count('reversed')} wrong-order, "
+                    f"{LIST_REPLIES.count('silent')} silent; `timeout=1`)", measured.walls, "ms",
+                    floor=floor, target=floor + PER_PORT_MARGIN_MS * len(LIST_REPLIES),
+                    target_text="≤ floor + 5 ms per port"))
+    clear_devroot()
+
+    rows.append(Row("Peak memory (max RSS, one run of each case above under GNU time)", [max(rss)], "KB",
+                    target=RSS_TARGET_KB, target_text="< 4 MB",
+                    notes=f"lowest case {min(rss) / 1024.0:.2f} MB"))
+
+    return rows
+
+
+# ----------------------------------------------------------------------------
+# Wine cases
+
+def wine_environment() -> Dict[str, str]:
+    """What wine-env.sh gives a program it runs."""
+    env = dict(os.environ)
+    env["WINEPREFIX"] = str(WINE_PREFIX)
+    env.setdefault("WINEDEBUG", "-all")
+    env["WINEDLLOVERRIDES"] = "mscoree,mshtml="
+    env.pop("DISPLAY", None)
+    env.pop("WAYLAND_DISPLAY", None)
+    return env
+
+
+def wine_program() -> str:
+    found = os.environ.get("WINE") or shutil.which("wine") or shutil.which("wine64")
+    if not found:
+        raise BenchError("no wine program found")
+    return found
+
+
+def wine_env(*args: str, timeout: float = 600.0) -> str:
+    result = subprocess.run([str(WINE_ENV), *args], stdin=subprocess.DEVNULL, capture_output=True,
+                            text=True, timeout=timeout)
+    if result.returncode != 0:
+        raise BenchError(f"wine-env.sh {' '.join(args)} failed ({result.returncode}): {result.stderr}")
+    return result.stdout
+
+
+class WineHold:
+    """Keeps the prefix's wine server up, with its COM list cleaned, while the
+    measured programs run straight under wine: wine-env.sh run holds the
+    prefix for as long as the program it runs lives, and cmd's `set /p` lives
+    until its standard input closes."""
+
+    def __init__(self) -> None:
+        self.process = subprocess.Popen(
+            [str(WINE_ENV), "run", str(WINE_PREFIX), "cmd", "/c", "echo held& set /p x="],
+            stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+        first_line: List[bytes] = []
+        answered = threading.Event()
+
+        def wait_for_line() -> None:
+            assert self.process.stdout is not None
+            first_line.append(self.process.stdout.readline())
+            answered.set()
+
+        threading.Thread(target=wait_for_line, daemon=True).start()
+        # The line comes once cmd runs, or end of file when wine-env.sh gave up.
+        if not answered.wait(300.0) or first_line[0].strip() != b"held":
+            self.close()
+            raise BenchError(f"the Wine prefix could not be held (wine-env.sh run exited "
+                             f"{self.process.returncode}); see {WINE_PREFIX}/wine-env.log")
+
+    def close(self) -> None:
+        if self.process.stdin is not None and not self.process.stdin.closed:
+            self.process.stdin.close()
+        try:
+            self.process.wait(timeout=60)
+        except subprocess.TimeoutExpired:
+            self.process.kill()
+            self.process.wait()
+
+    def __enter__(self) -> "WineHold":
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        self.close()
+
+
+def wineserver_cpu_ms() -> float:
+    """CPU time so far of this prefix's wine server, which is not our child
+    and so not in wait4's figures; 0 when none runs."""
+    total = 0.0
+    ticks = os.sysconf("SC_CLK_TCK")
+    for entry in Path("/proc").iterdir():
+        if not entry.name.isdigit():
+            continue
+        try:
+            if "wineserver" not in (entry / "comm").read_text():
+                continue
+            environ = (entry / "environ").read_bytes().split(b"\0")
+            if f"WINEPREFIX={WINE_PREFIX}".encode() not in environ:
+                continue
+            fields = (entry / "stat").read_text().rsplit(")", 1)[1].split()
+            total += (int(fields[11]) + int(fields[12])) * 1000.0 / ticks
+        except OSError:
+            continue
+    return total
+
+
+class WinePorts:
+    """Maps COM numbers of the bench prefix to emulator links."""
+
+    def __init__(self) -> None:
+        self.mapped: List[int] = []
+
+    def set(self, wanted: Dict[int, Path]) -> None:
+        for number in self.mapped:
+            if number not in wanted:
+                wine_env("unmap", str(WINE_PREFIX), f"COM{number}")
+        for number, link in wanted.items():
+            wine_env("map", str(WINE_PREFIX), f"COM{number}", str(link))
+        self.mapped = sorted(wanted)
+
+
+def wine_case(ports: WinePorts, replies: Dict[int, str], label: str, args: Sequence[str], runs: int,
+              expect_status: int, expect_text: Sequence[str] = ()) -> Measured:
+    print(f"wine: {label}", flush=True)
+    links = {number: WINE_DEV / f"com{number}" for number in replies}
+    with Emulators() as emulators:
+        for number, reply in replies.items():
+            emulators.start(links[number], reply)
+        ports.set(links)
+        with WineHold():
+            seen = sorted(wine_env("ports", str(WINE_PREFIX)).split())
+            expected = sorted(f"COM{number}" for number in replies)
+            if seen != expected:
+                raise BenchError(f"wine: {label}: the program would see {seen}, not {expected}")
+            return measure_runs(f"wine {label}", [wine_program(), str(EXE), *args], runs, expect_status,
+                                env=wine_environment(), expect_text=expect_text)
+
+
+def wine_cases(runs: int) -> List[Row]:
+    rows: List[Row] = []
+    rss: List[float] = []
+    env = wine_environment()
+    wine = wine_program()
+    wine_env("init", str(WINE_PREFIX))
+    ports = WinePorts()
+    # Mappings left by an earlier, interrupted run would add ports.
+    for number in range(1, len(LIST_REPLIES) + 2):
+        wine_env("unmap", str(WINE_PREFIX), f"COM{number}")
+
+    print("wine: start-up", flush=True)
+    with WineHold():
+        started = measure_runs("wine help", [wine, str(EXE), "help"], runs, 0, env=env,
+                               expect_text=["Version:  1.06"])
+        through_script = measure_runs("wine-env.sh run help",
+                                      [str(WINE_ENV), "run", str(WINE_PREFIX), str(EXE), "help"], runs, 0,
+                                      expect_text=["Version:  1.06"])
+    rss.append(started.maxrss_kb)
+    startup = statistics.median(started.walls)
+    startup_cpu = statistics.median(started.cpus)
+    rows.append(Row("Wine start-up: `quillfind.exe help`, server already up", started.walls, "ms",
+                    notes="the cost every Wine row below carries"))
+    rows.append(Row("The same through `wine-env.sh run` (lock, helper, then the program)",
+                    through_script.walls, "ms", notes="not in the rows below"))
+
+    def looser(floor: float) -> float:
+        return floor + startup + WINE_MARGIN_MS
+
+    wine_target = f"≤ floor + start-up + {WINE_MARGIN_MS:.0f} ms"
+
+    measured = wine_case(ports, {1: "ok"}, "controller on the first port", [], runs, expect_status=1)
+    rss.append(measured.maxrss_kb)
+    rows.append(Row("Controller on the first port", measured.walls, "ms",
+                    floor=OPEN_WAIT_MS, target=looser(OPEN_WAIT_MS), target_text=wine_target, gating=False))
+
+    measured = wine_case(ports, {1: "silent"}, "silent port, timeout=1", ["timeout=1"], runs, expect_status=0)
+    rss.append(measured.maxrss_kb)
+    floor = OPEN_WAIT_MS + 1000.0
+    rows.append(Row("Silent port, `timeout=1`", measured.walls, "ms",
+                    floor=floor, target=looser(floor), target_text=wine_target, gating=False))
+
+    measured = wine_case(ports, {}, "allports, no devices", ["allports"], runs, expect_status=0)
+    rss.append(measured.maxrss_kb)
+    rows.append(Row("`allports`, no device behind any number", measured.walls, "ms",
+                    floor=0.0, target=looser(0.0), target_text=wine_target, gating=False))
+
+    server_before = wineserver_cpu_ms()
+    measured = wine_case(ports, {1: "silent"}, "silent port, timeout=5", ["timeout=5"], runs, expect_status=0)
+    server_after = wineserver_cpu_ms()
+    rss.append(measured.maxrss_kb)
+    floor = OPEN_WAIT_MS + 5000.0
+    rows.append(Row("Silent port, `timeout=5`: wall time", measured.walls, "ms",
+                    floor=floor, target=looser(floor), target_text=wine_target, gating=False))
+    # The wine server does the waiting for the program's reads, so busy
+    # waiting there would not show in the program's own figures.
+    rows.append(Row("Silent port, `timeout=5`: CPU time of the program's process", measured.cpus, "ms",
+                    floor=0.0, target=startup_cpu + CPU_TARGET_MS, target_text="< start-up CPU + 10 ms",
+                    gating=False,
+                    notes=f"start-up alone takes {startup_cpu:.1f} ms; the wine server (no child of ours) used "
+                          f"{server_after - server_before:.0f} ms over these runs and their set-up "
+                          "(10 ms resolution)"))
+
+    # COM2 to COM11, leaving COM1 free: Wine numbers the host's own serial
+    # ports from the lowest free number, and when that lands on COM10 or
+    # above wine-env.sh can hold the prefix only once per server start.
+    replies = {index + 2: reply for index, reply in enumerate(LIST_REPLIES)}
+    found = LIST_REPLIES.count("ok")
+    measured = wine_case(ports, replies, "list over ten ports", ["timeout=1", "list"], runs, expect_status=0,
+                         expect_text=[f"Total:  {len(LIST_REPLIES)} ports", f"Quillfern:  {found} found"])
+    rss.append(measured.maxrss_kb)
+    floor = OPEN_WAIT_MS * len(LIST_REPLIES) + 1000.0 * LIST_REPLIES.count("silent")
+    rows.append(Row("`list` over the same ten ports, `timeout=1`", measured.walls, "ms",
+                    floor=floor, target=looser(floor), target_text=wine_target, gating=False))
+    rows.append(Row("Peak memory of the program's process (max RSS, one run of each case under GNU time)",
+                    [max(rss)], "KB", notes="Wine's own loader and DLLs, mostly"))
+
+    ports.set({})
+    wine_env("stop", str(WINE_PREFIX))
+    return rows
+
+
+# ----------------------------------------------------------------------------
+# Report
+
+def first_line(argv: Sequence[str]) -> str:
+    try:
+        result = subprocess.run(list(argv), capture_output=True, text=True, timeout=60)
+        return (result.stdout or result.stderr).splitlines()[0].strip()
+    except (OSError, subprocess.SubprocessError, IndexError):
+        return "unknown"
+
+
+def machine_description() -> List[str]:
+    cpu = "unknown"
+    try:
+        for line in Path("/proc/cpuinfo").read_text().splitlines():
+            if line.startswith("model name"):
+                cpu = line.split(":", 1)[1].strip()
+                break
+    except OSError:
+        pass
+    memory = "unknown"
+    try:
+        for line in Path("/proc/meminfo").read_text().splitlines():
+            if line.startswith("MemTotal:"):
+                memory = f"{int(line.split()[1]) / 1024.0 / 1024.0:.1f} GiB"
+                break
+    except OSError:
+        pass
+    load = ", ".join(f"{value:.2f}" for value in os.getloadavg())
+    return [
+        f"- CPU: {cpu}, {os.cpu_count()} cores; memory {memory}",
+        f"- Kernel: {platform.system()} {platform.release()} ({platform.machine()})",
+        f"- Date: {datetime.datetime.now(datetime.timezone.utc).strftime('%Y-%m-%d %H:%M UTC')}",
+        f"- Load average at the start (1, 5, 15 min): {load}",
+        f"- Compilers: {first_line(['g++', '--version'])}; "
+        f"{first_line(['x86_64-w64-mingw32-g++-posix', '--version'])}",
+    ]
+
+
+def table(rows: List[Row], runs: int) -> List[str]:
+    lines = ["| Case | Runs | Median | Floor | Over floor | Spread (max−min) | Target | Result |",
+             "|---|---:|---:|---:|---:|---:|---|---|"]
+    for row in rows:
+        over = "-" if row.floor is None else fmt(row.median - row.floor, row.unit)
+        runs_text = str(len(row.samples)) if len(row.samples) > 1 else "1 per case"
+        case = row.case + (f" — {row.notes}" if row.notes else "")
+        spread = fmt(row.spread, row.unit) if len(row.samples) > 1 else "-"
+        lines.append(f"| {case} | {runs_text} | {fmt(row.median, row.unit)} | {fmt(row.floor, row.unit)} | "
+                     f"{over} | {spread} | {row.target_text or '-'} | {row.verdict} |")
+    return lines
+
+
+def file_size(path: Path) -> str:
+    return f"{path.stat().st_size / 1024.0:.1f} KiB ({path.stat().st_size} bytes)"
+
+
+def stripped_size(path: Path) -> str:
+    with tempfile.TemporaryDirectory() as folder:
+        copy = Path(folder) / path.name
+        subprocess.run(["strip", "-o", str(copy), str(path)], check=True)
+        return file_size(copy)
+
+
+def write_report(output: Path, runs: int, calibration: Dict[str, float], native: List[Row],
+                 wine: Optional[List[Row]], wine_version: str) -> None:
+    lines = ["# quillfind benchmark", "",
+             "Produced by `bench/run.sh`; rerun it to refresh this file. Medians of repeated runs against",
+             "emulated controllers (`quillfern-emulator` on pseudo-terminals). The floor is what a case",
+             "cannot beat: one second of waiting after each port is reopened, plus the read timeout when a",
+             "port stays silent.", "",
+             "## Machine", ""]
+    lines += machine_description()
+    lines += ["", "## Method", "",
+              f"- Each case ran {runs} times. Wall time is taken from `posix_spawn` to the reap, CPU time "
+              "(user + system) comes from `wait4`. Peak memory (max RSS) comes from one more run of each case "
+              "under GNU time: a child of the Python harness would report the harness's own size.",
+              "- Linux: `build/bench/native/tests/e2e/quillfind-devroot` (the program built to look under "
+              "`build/bench/native/devroot` instead of `/dev` and `/sys`), Release build of the `native` "
+              "preset configured into `build/bench/native`.",
+              "- Windows: `quillfind.exe` from the `windows` preset configured into `build/bench/windows`, "
+              f"under {wine_version} in the prefix `build/bench/wineprefix`, COM ports mapped to emulator "
+              "links with `tests/wine/wine-env.sh`. The prefix is held (server up, COM list cleaned) by "
+              "`wine-env.sh run` around an idle `cmd`, and each measured run is `wine quillfind.exe ...` "
+              "with the environment `wine-env.sh` gives, so the script's own cost is reported once and "
+              "kept out of the other rows.",
+              f"- Harness overhead: spawning and reaping `/bin/true` takes {calibration['true']:.2f} ms "
+              "(median); it is inside every wall time below.",
+              f"- Machine noise: `/bin/sleep 1` took {calibration['sleep_median']:.1f} ms median and varied "
+              f"by {calibration['sleep_spread']:.2f} ms (max − min) here. A native row fails only when its "
+              "median is past the target by more than the larger of that and its own spread.",
+              "", "## Linux (native): these rows decide the exit status", ""]
+    lines += table(native, runs)
+    lines += ["", "## Windows build under Wine: information only", ""]
+    if wine is None:
+        lines.append("Not measured in this run (`--no-wine`).")
+    else:
+        lines += ["Wine starts every program in a few tens of milliseconds even with its server running, "
+                  "and its serial layer, process and memory figures are Wine's rather than the program's. "
+                  "These rows therefore have looser targets (the floor plus the measured start-up plus "
+                  f"{WINE_MARGIN_MS:.0f} ms) and are marked info: they do not change the exit status.", ""]
+        lines += table(wine, runs)
+    lines += ["", "## Executable sizes", "",
+              "| File | Size | Stripped |", "|---|---:|---:|",
+              f"| `quillfind` (Linux, Release) | {file_size(QUILLFIND)} | {stripped_size(QUILLFIND)} |"]
+    if EXE.exists():
+        lines.append(f"| `quillfind.exe` (mingw-w64, static, linked with `-s`) | {file_size(EXE)} | "
+                     "already stripped |")
+    lines.append("")
+    output.write_text("\n".join(lines))
+
+
+def calibrate(runs: int) -> Dict[str, float]:
+    print("calibration", flush=True)
+    true_runs = measure_runs("/bin/true", ["/bin/true"], max(runs, 10), 0)
+    walls = measure_runs("/bin/sleep 1", ["/bin/sleep", "1"], runs, 0).walls
+    return {"true": statistics.median(true_runs.walls),
+            "sleep_median": statistics.median(walls),
+            "sleep_spread": max(walls) - min(walls)}
+
+
+def main() -> int:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--runs", type=int, default=5, help="runs of each case (default 5)")
+    parser.add_argument("--no-wine", action="store_true", help="skip the Windows build under Wine")
+    parser.add_argument("--output", type=Path, default=ROOT / "bench" / "results.md")
+    options = parser.parse_args()
+    if options.runs < 2:
+        parser.error("--runs must be at least 2, or there is no spread to tell noise from")
+
+    for program in (QUILLFIND, DEVROOT_PROGRAM, EMULATOR):
+        if not program.exists():
+            print(f"bench: {program} is missing; run bench/run.sh", file=sys.stderr)
+            return 2
+    try:
+        calibration = calibrate(options.runs)
+        native = native_cases(options.runs)
+        for row in native:
+            judge(row, calibration["sleep_spread"])
+        wine = None
+        wine_version = "Wine"
+        if not options.no_wine:
+            if not EXE.exists():
+                print(f"bench: {EXE} is missing; run bench/run.sh", file=sys.stderr)
+                return 2
+            wine_version = first_line([wine_program(), "--version"])
+            wine = wine_cases(options.runs)
+            for row in wine:
+                judge(row, calibration["sleep_spread"])
+    except BenchError as error:
+        print(f"bench: {error}", file=sys.stderr)
+        return 2
+    write_report(options.output, options.runs, calibration, native, wine, wine_version)
+    print(options.output.read_text())
+    missed = [row.case for row in native if row.verdict == "MISSES"]
+    if missed:
+        print("bench: native figures past their targets by more than the noise: " + "; ".join(missed),
+              file=sys.stderr)
+        return 1
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
