@@ -19,7 +19,7 @@
 #
 # Sourcing the file defines the same commands as wine_env_init, wine_env_map,
 # ... without running any. PREFIX need not exist; every command but stop
-# makes it first. map and unmap take effect at the next start of the wine
+# makes it first. map, unmap and set take effect at the next start of the wine
 # server: run restarts it by itself when a mapping changed since, but a
 # restart kills whatever else runs in the prefix, so map before running
 # programs in parallel. Environment: WINE and WINESERVER override the
@@ -57,7 +57,8 @@
 # - A dosdevices/comN link without a registry value still opens, but is not
 #   in the list; unmap removes the link as well. A dangling link does not
 #   open (error 2). A registry-mapped port whose path has gone since the
-#   server started still opens, but GetCommState then fails with error 1.
+#   server started, or was not there when it started, is listed all the
+#   same and opens, but GetCommState then fails with error 1.
 # - QueryDosDeviceA lists names in the order of Wine's object directory
 #   hash, neither numeric nor the order of mapping; "ports" tells it.
 # - On a pty, CreateFileA("\\.\COMn"), GetCommState, SetCommState and
@@ -69,7 +70,7 @@
 # - When the pty's peer hangs up during such a read, ReadFile does not fail:
 #   it spins on the hung-up descriptor (full CPU) until the constant has
 #   passed, then returns success with 0 bytes, as a timeout; so do the reads
-#   after it.
+#   after it. WriteFile to a pty whose peer hung up fails.
 # - Debian's /usr/bin/wine is a launcher that picks wine64 when the 32-bit
 #   part is missing and, unless WINEDEBUG holds -all, says so on stderr.
 # - Wine's background processes (services, winedevice) inherit the standard
