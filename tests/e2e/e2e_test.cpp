@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "emulator_process.h"
+#include "tests/e2e/device_root.h"
 
 namespace {
 
@@ -21,7 +22,6 @@ namespace fs = std::filesystem;
 using testsupport::EmulatorProcess;
 using testsupport::RunResult;
 
-const fs::path kRoot = QUILLFIND_TEST_ROOT;
 const std::string kProgram = QUILLFIND_DEVROOT_PROGRAM;
 
 // Every run is bounded well above what its probes may take.
@@ -68,29 +68,8 @@ std::vector<std::string> join(std::initializer_list<std::vector<std::string>> pa
 
 const std::vector<std::string> kAnswered = {"       - Read (0x14)", "       - Read (0x10)"};
 
-class EndToEnd : public testing::Test {
+class EndToEnd : public testsupport::DeviceRootTest {
 protected:
-    void SetUp() override {
-        std::error_code ignored;
-        fs::remove_all(kRoot, ignored);
-        fs::create_directories(kRoot / "dev");
-        fs::create_directories(kRoot / "sys/class/tty");
-    }
-
-    void TearDown() override {
-        emulators_.clear();
-        std::error_code ignored;
-        fs::remove_all(kRoot, ignored);
-    }
-
-    // An emulated device at devroot/dev/<device>.
-    EmulatorProcess& emulate(const std::string& device, const std::vector<std::string>& options = {}) {
-        emulators_.push_back(std::make_unique<EmulatorProcess>());
-        EmulatorProcess& emulator = *emulators_.back();
-        EXPECT_TRUE(emulator.start((kRoot / "dev" / device).string(), options)) << device;
-        return emulator;
-    }
-
     static RunResult run(const std::vector<std::string>& words, const std::vector<std::string>& runner = {}) {
         std::vector<std::string> argv = runner;
         argv.push_back(kProgram);
@@ -101,7 +80,6 @@ protected:
         return result;
     }
 
-    std::vector<std::unique_ptr<EmulatorProcess>> emulators_;
 };
 
 TEST_F(EndToEnd, ControllerOnTheSecondPortIsFoundAfterTheFirstIsProbed) {

@@ -14,6 +14,7 @@
 
 #include "cli/run_settings.h"
 #include "emulator_process.h"
+#include "tests/e2e/device_root.h"
 #include "platform/platform.h"
 #include "probe/probe.h"
 
@@ -22,7 +23,6 @@ namespace {
 namespace fs = std::filesystem;
 using testsupport::EmulatorProcess;
 
-const fs::path kRoot = QUILLFIND_TEST_ROOT;
 
 std::size_t openDescriptors() {
     std::size_t count = 0;
@@ -33,29 +33,20 @@ std::size_t openDescriptors() {
     return count;
 }
 
-class PosixPlatform : public testing::Test {
+class PosixPlatform : public testsupport::DeviceRootTest {
 protected:
     void SetUp() override {
+        DeviceRootTest::SetUp();
         resetRunSettings();
-        std::error_code ignored;
-        fs::remove_all(kRoot, ignored);
-        fs::create_directories(kRoot / "dev");
-    }
-    void TearDown() override {
-        emulators_.clear();
-        std::error_code ignored;
-        fs::remove_all(kRoot, ignored);
     }
     // Starts an emulated device and lists the devices again, as a search
     // would, so that COM numbers follow what is there now.
     EmulatorProcess& emulate(const std::string& device, const std::vector<std::string>& options = {}) {
-        emulators_.push_back(std::make_unique<EmulatorProcess>());
-        EXPECT_TRUE(emulators_.back()->start((kRoot / "dev" / device).string(), options));
+        EmulatorProcess& emulator = DeviceRootTest::emulate(device, options);
         char names[4096];
         EXPECT_GT(platform::queryDeviceNames(names, sizeof names), 0U);
-        return *emulators_.back();
+        return emulator;
     }
-    std::vector<std::unique_ptr<EmulatorProcess>> emulators_;
 };
 
 TEST_F(PosixPlatform, DeviceNamesAreComNumbersInOrder) {
