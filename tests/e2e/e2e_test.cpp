@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "emulator_process.h"
+#include "transcript.h"
 #include "tests/e2e/device_root.h"
 
 namespace {
@@ -21,52 +22,16 @@ namespace {
 namespace fs = std::filesystem;
 using testsupport::EmulatorProcess;
 using testsupport::RunResult;
+using testsupport::join;
+using testsupport::kAnswered;
+using testsupport::lines;
+using testsupport::probeLines;
+using testsupport::reading;
 
 const std::string kProgram = QUILLFIND_DEVROOT_PROGRAM;
 
 // Every run is bounded well above what its probes may take.
 constexpr int kRunBoundSeconds = 60;
-
-std::string lines(const std::vector<std::string>& list) {
-    std::string text;
-    for (const std::string& line : list) {
-        text += line + "\n";
-    }
-    return text;
-}
-
-// The verbose lines of one probe that gets through both opens; afterSend
-// follows "Sending command".
-std::vector<std::string> probeLines(int port, int timeout, const std::vector<std::string>& afterSend) {
-    const std::string com = "(COM" + std::to_string(port) + "): ";
-    const std::vector<std::string> open = {
-        com + "Testing COM state", "       - Getting COM state", "       - Updating COM state",
-        "       - Setting " + std::to_string(timeout) + " second COM timeout", com + "Opened"};
-    std::vector<std::string> result = {"Testing COM" + std::to_string(port), com + "Opening port"};
-    result.insert(result.end(), open.begin(), open.end());
-    result.push_back(com + "Closing port");
-    result.push_back(com + "Opening port (again)");
-    result.insert(result.end(), open.begin(), open.end());
-    result.push_back(com + "Sending command (0x30, 0x20)");
-    result.insert(result.end(), afterSend.begin(), afterSend.end());
-    return result;
-}
-
-// What a probe of COM<port> prints once the command went out.
-std::vector<std::string> reading(int port, std::vector<std::string> reads) {
-    reads.insert(reads.begin(), "(COM" + std::to_string(port) + "): Reading response, expecting (0x14, 0x10)");
-    return reads;
-}
-
-std::vector<std::string> join(std::initializer_list<std::vector<std::string>> parts) {
-    std::vector<std::string> all;
-    for (const auto& part : parts) {
-        all.insert(all.end(), part.begin(), part.end());
-    }
-    return all;
-}
-
-const std::vector<std::string> kAnswered = {"       - Read (0x14)", "       - Read (0x10)"};
 
 class EndToEnd : public testsupport::DeviceRootTest {
 protected:

@@ -19,12 +19,22 @@
 #include <vector>
 
 #include "emulator_process.h"
+#include "transcript.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 using testsupport::EmulatorProcess;
 using testsupport::RunResult;
+using testsupport::comName;
+using testsupport::found;
+using testsupport::invalidPort;
+using testsupport::join;
+using testsupport::kAnswered;
+using testsupport::kNotFound;
+using testsupport::kWrongOrder;
+using testsupport::probeLines;
+using testsupport::reading;
 
 const fs::path kProgram = QUILLFIND_WINDOWS_EXE;
 const std::string kWineEnv = QUILLFIND_WINE_ENV;
@@ -39,60 +49,7 @@ constexpr int kSetupBoundSeconds = 600;
 // returns, or a probe per number that does not fail fast, passes this.
 constexpr int kRunBoundSeconds = 90;
 
-std::string lines(const std::vector<std::string>& list) {
-    std::string text;
-    for (const std::string& line : list) {
-        text += line + "\r\n";
-    }
-    return text;
-}
-
-std::string comName(int port) { return "COM" + std::to_string(port); }
-
-std::vector<std::string> join(std::initializer_list<std::vector<std::string>> parts) {
-    std::vector<std::string> all;
-    for (const auto& part : parts) {
-        all.insert(all.end(), part.begin(), part.end());
-    }
-    return all;
-}
-
-// The verbose lines of one probe that gets through both opens; afterSend
-// follows "Sending command".
-std::vector<std::string> probeLines(int port, int timeout, const std::vector<std::string>& afterSend) {
-    const std::string com = "(" + comName(port) + "): ";
-    const std::vector<std::string> open = {
-        com + "Testing COM state", "       - Getting COM state", "       - Updating COM state",
-        "       - Setting " + std::to_string(timeout) + " second COM timeout", com + "Opened"};
-    std::vector<std::string> result = {"Testing " + comName(port), com + "Opening port"};
-    result.insert(result.end(), open.begin(), open.end());
-    result.push_back(com + "Closing port");
-    result.push_back(com + "Opening port (again)");
-    result.insert(result.end(), open.begin(), open.end());
-    result.push_back(com + "Sending command (0x30, 0x20)");
-    result.insert(result.end(), afterSend.begin(), afterSend.end());
-    return result;
-}
-
-// What a probe of COM<port> prints once the command went out.
-std::vector<std::string> reading(int port, std::vector<std::string> reads) {
-    reads.insert(reads.begin(), "(" + comName(port) + "): Reading response, expecting (0x14, 0x10)");
-    return reads;
-}
-
-// A probe of a number with nothing behind it.
-std::vector<std::string> invalidPort(int port) {
-    const std::string com = "(" + comName(port) + "): ";
-    return {"Testing " + comName(port), com + "Opening port", com + "Invalid COM port", com + "Failed to open port"};
-}
-
-std::vector<std::string> found(int port) {
-    return {"(" + comName(port) + "): Valid response", "Found Quillfern Controller on " + comName(port)};
-}
-
-const std::vector<std::string> kAnswered = {"       - Read (0x14)", "       - Read (0x10)"};
-const std::vector<std::string> kWrongOrder = {"       - Read (0x10)", "       - Read (0x14)"};
-const std::string kNotFound = "Failed to find Quillfern Controller";
+std::string lines(const std::vector<std::string>& list) { return testsupport::lines(list, "\r\n"); }
 
 class WineEndToEnd : public testing::Test {
 protected:
