@@ -6,6 +6,7 @@
 
 #include "cli/run_settings.h"
 #include "probe/probe.h"
+#include "search/search.h"
 #include "tests/fake_platform.h"
 #include "tests/unit/capture.h"
 
@@ -153,8 +154,10 @@ INSTANTIATE_TEST_SUITE_P(Replies, ProbeReply, testing::Values(
 ), [](const testing::TestParamInfo<ReplyCase>& param) { return std::string(param.param.name); });
 // clang-format on
 
-// Every platform call of a probe, made to fail in turn: the exact messages,
-// a false result, one close for every open, and nothing after the last close.
+// Every platform call of a probe, made to fail in turn during a search over
+// two controllers: the exact messages for the failing port, no port left
+// open, one close for every open that succeeded, no call on the port after
+// its last close, and the search going on to find the next one.
 struct FaultCase {
     const char* name;
     Op op;
@@ -171,30 +174,43 @@ const std::vector<std::string> kSecondOpen = concat(
 
 class ProbeFault : public Probe, public testing::WithParamInterface<FaultCase> {};
 
-TEST_P(ProbeFault, FailsCleanly) {
+TEST_P(ProbeFault, FailsCleanlyAndTheSearchGoesOn) {
     const FaultCase& fault = GetParam();
+    fake::setDeviceNames({fake::names({"COM4", "COM5"})});
     fake::addController(4);
+    fake::addController(5);
     fake::failCall(fault.op, fault.occurrence, 31);
-    std::string output;
-    EXPECT_FALSE(probe(4, output));
-    EXPECT_EQ(output, joinLines(fault.transcript));
+    bool found = false;
+    const std::string output = captureOutput([&] { found = searchForController(); });
+    EXPECT_TRUE(found);
+    EXPECT_EQ(runSettings.foundPort, 5);
+    EXPECT_FALSE(portIsOpen());
+    EXPECT_EQ(fake::openHandles(), 0);
+    EXPECT_EQ(fake::misuses(), 0);
+
+    const std::string failing = joinLines(fault.transcript);
+    ASSERT_EQ(output.substr(0, failing.size()), failing);
+    const std::string next = output.substr(failing.size());
+    EXPECT_EQ(next.rfind("Testing COM5\n", 0), 0U) << next;
+    EXPECT_NE(next.find("(COM5): Valid response\n"), std::string::npos) << next;
 
     int closes = 0;
     std::size_t lastClose = 0;
-    bool slept = false;
+    int sleeps = 0;
     const auto& calls = fake::calls();
     for (std::size_t index = 0; index < calls.size(); ++index) {
-        if (calls[index].op == Op::Close) {
+        if (calls[index].op == Op::Close && calls[index].port == 4) {
             ++closes;
             lastClose = index;
         }
-        slept = slept || calls[index].op == Op::Sleep;
+        sleeps += calls[index].op == Op::Sleep ? 1 : 0;
     }
     EXPECT_EQ(closes, fault.opens) << "one close for every successful open";
     for (std::size_t index = lastClose + 1; closes > 0 && index < calls.size(); ++index) {
-        EXPECT_EQ(calls[index].op, Op::Open) << "after the last close only a failed open";
+        EXPECT_TRUE(calls[index].port != 4 || calls[index].op == Op::Open)
+            << "after the last close only a failed open of the port";
     }
-    EXPECT_EQ(slept, fault.op == Op::Write || fault.op == Op::Read)
+    EXPECT_EQ(sleeps, fault.op == Op::Write || fault.op == Op::Read ? 2 : 1)
         << "the wait comes only after the second open succeeded";
 }
 
