@@ -4,8 +4,8 @@
 set -euo pipefail
 
 packages=(cmake ninja-build g++ libgtest-dev libgmock-dev googletest
-          g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine64
-          clang libclang-rt-14-dev valgrind python3 zip unzip)
+          g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine wine64
+          clang libclang-rt-14-dev valgrind python3 zip unzip man-db)
 missing=()
 for package in "${packages[@]}"; do
     if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed"; then
