@@ -77,6 +77,13 @@ static void readMappedPorts(void) {
     RegCloseKey(key);
 }
 
+/* Programs started side by side each run a helper; another one may have
+ * removed the name between our listing and our removal. */
+static int isGone(const char *name) {
+    char target[1024];
+    return QueryDosDeviceA(name, target, sizeof target) == 0 && GetLastError() == ERROR_FILE_NOT_FOUND;
+}
+
 static int hold(void) {
     if (!waitForMountManager()) {
         fprintf(stderr, "wine-env-helper: the mount manager did not start\n");
@@ -94,7 +101,7 @@ static int hold(void) {
         if (number != 0 && mapped[number]) {
             listed[number] = 1;
             printf("keep %s\n", name);
-        } else if (DefineDosDeviceA(DDD_REMOVE_DEFINITION, name, NULL)) {
+        } else if (DefineDosDeviceA(DDD_REMOVE_DEFINITION, name, NULL) || isGone(name)) {
             printf("drop %s\n", name);
         } else {
             fprintf(stderr, "wine-env-helper: cannot remove %s (%lu)\n", name, GetLastError());
