@@ -21,6 +21,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -141,8 +142,7 @@ bool listSerialDevices(std::vector<SerialDevice>& devices) {
 // then probes them one by one; a device unplugged meanwhile must not shift
 // the numbers of those after it, so opens follow the listing while there is
 // one.
-std::vector<SerialDevice> numbering;
-bool numbered = false;
+std::optional<std::vector<SerialDevice>> numbering;
 
 bool speedCode(std::uint32_t baudRate, speed_t& code) {
     static const struct {
@@ -212,10 +212,10 @@ int waitFor(int fd, short events, const timespec& deadline, short& revents) {
 
 PortHandle openComPort(std::int32_t comNumber) {
     std::vector<SerialDevice> listed;
-    if (!numbered && !listSerialDevices(listed)) {
+    if (!numbering && !listSerialDevices(listed)) {
         return kNoPort;
     }
-    const std::vector<SerialDevice>& devices = numbered ? numbering : listed;
+    const std::vector<SerialDevice>& devices = numbering ? *numbering : listed;
     if (comNumber < 1 || static_cast<std::size_t>(comNumber) > devices.size()) {
         fail(ENOENT);
         return kNoPort;
@@ -393,7 +393,6 @@ std::uint32_t queryDeviceNames(char* buffer, std::uint32_t size) {
         return 0;
     }
     numbering = devices;
-    numbered = true;
     std::string names;
     for (std::size_t index = 0; index < devices.size(); ++index) {
         names += "COM" + std::to_string(index + 1);

@@ -152,9 +152,6 @@ bool fillCandidatePorts(std::int32_t* list, std::int32_t& count) {
         return true;
     }
     if (runSettings.lowestPort == runSettings.highestPort) {
-        if (count < 1) {
-            return false;
-        }
         list[0] = runSettings.lowestPort;
         count = 1;
         return true;
@@ -164,8 +161,7 @@ bool fillCandidatePorts(std::int32_t* list, std::int32_t& count) {
 
 bool searchForController() {
     std::int32_t count = countCandidatePorts();
-    std::unique_ptr<std::int32_t[]> list(
-        new (std::nothrow) std::int32_t[static_cast<std::size_t>(count) + 1]);
+    std::unique_ptr<std::int32_t[]> list(new (std::nothrow) std::int32_t[static_cast<std::size_t>(count)]);
     if (!list || !fillCandidatePorts(list.get(), count)) {
         verboseLog("Failed to get list of COM ports\n");
         return false;

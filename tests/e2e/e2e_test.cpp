@@ -25,6 +25,7 @@ using testsupport::RunResult;
 using testsupport::join;
 using testsupport::kAnswered;
 using testsupport::lines;
+using testsupport::oneDeviceRun;
 using testsupport::probeLines;
 using testsupport::reading;
 
@@ -111,20 +112,7 @@ TEST_P(Device, OnlyTheExactReplyAnswers) {
     words.push_back("verbose");
     const RunResult result = run(words);
     EXPECT_EQ(result.exitStatus, device.status);
-    int timeout = 5;
-    for (const std::string& word : device.words) {
-        if (word.rfind("timeout=", 0) == 0) {
-            timeout = std::stoi(word.substr(8));
-        }
-    }
-    const bool sent = device.readLines.empty() || device.readLines[0].find("Failed to send") == std::string::npos;
-    std::vector<std::string> expected =
-        probeLines(1, timeout, sent ? reading(1, device.readLines) : device.readLines);
-    expected.push_back(device.status != 0 ? "(COM1): Valid response" : "Failed to find Quillfern Controller");
-    if (device.status != 0) {
-        expected.push_back("Found Quillfern Controller on COM1");
-    }
-    EXPECT_EQ(result.stdoutText, lines(expected));
+    EXPECT_EQ(result.stdoutText, lines(oneDeviceRun(1, words, device.status, device.readLines)));
 }
 
 // clang-format off

@@ -60,6 +60,26 @@ inline std::vector<std::string> found(int port) {
     return {"(" + comName(port) + "): Valid response", "Found Quillfern Controller on " + comName(port)};
 }
 
+// The whole verbose output of a run with words (verbose among them) that
+// probes one device on COM<port> and exits with status; afterSend is what
+// follows "Sending command": the reads, or the failure to send.
+inline std::vector<std::string> oneDeviceRun(int port, const std::vector<std::string>& words, int status,
+                                             const std::vector<std::string>& afterSend) {
+    int timeout = 5;
+    for (const std::string& word : words) {
+        if (word.rfind("timeout=", 0) == 0) {
+            timeout = std::stoi(word.substr(8));
+        }
+    }
+    const bool sent = afterSend.empty() || afterSend[0].find("Failed to send") == std::string::npos;
+    std::vector<std::string> expected = probeLines(port, timeout, sent ? reading(port, afterSend) : afterSend);
+    if (status != 0) {
+        return join({expected, found(port)});
+    }
+    expected.push_back("Failed to find Quillfern Controller");
+    return expected;
+}
+
 inline const std::vector<std::string> kAnswered = {"       - Read (0x14)", "       - Read (0x10)"};
 inline const std::vector<std::string> kWrongOrder = {"       - Read (0x10)", "       - Read (0x14)"};
 inline const std::string kNotFound = "Failed to find Quillfern Controller";

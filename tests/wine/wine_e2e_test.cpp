@@ -33,6 +33,7 @@ using testsupport::join;
 using testsupport::kAnswered;
 using testsupport::kNotFound;
 using testsupport::kWrongOrder;
+using testsupport::oneDeviceRun;
 using testsupport::probeLines;
 using testsupport::reading;
 
@@ -297,21 +298,7 @@ TEST_P(WineDevice, VerboseTranscript) {
 
     const RunResult result = run(words);
     EXPECT_EQ(result.exitStatus, device.status);
-    int timeout = 5;
-    for (const std::string& word : device.words) {
-        if (word.rfind("timeout=", 0) == 0) {
-            timeout = std::stoi(word.substr(8));
-        }
-    }
-    const bool sent = device.afterSend.empty() || device.afterSend[0].find("Failed to send") == std::string::npos;
-    std::vector<std::string> expected =
-        probeLines(kDevicePort, timeout, sent ? reading(kDevicePort, device.afterSend) : device.afterSend);
-    if (device.status != 0) {
-        expected = join({expected, found(kDevicePort)});
-    } else {
-        expected.push_back(kNotFound);
-    }
-    EXPECT_EQ(result.stdoutText, lines(expected));
+    EXPECT_EQ(result.stdoutText, lines(oneDeviceRun(kDevicePort, words, device.status, device.afterSend)));
     EXPECT_TRUE(emulator.waitForLogLine(device.logLine, 1, 10000))
         << "the emulator's log lacks \"" << device.logLine << "\"";
 }
