@@ -38,24 +38,29 @@ static int comNumber(const char *name) {
     return (int)number;
 }
 
-static int waitForMountManager(void) {
+/* Right after a server start, and with several programs starting side by
+ * side, the service manager itself may not answer yet, nor know the mount
+ * manager: all of it is retried until the deadline. */
+static int mountManagerRunning(void) {
     SC_HANDLE manager = OpenSCManagerA(NULL, NULL, SC_MANAGER_CONNECT);
     if (!manager) return 0;
     SC_HANDLE service = OpenServiceA(manager, "MountMgr", SERVICE_QUERY_STATUS);
     int running = 0;
     if (service) {
-        for (DWORD waited = 0; waited <= WAIT_FOR_MOUNT_MANAGER_MS; waited += 50) {
-            SERVICE_STATUS status;
-            if (QueryServiceStatus(service, &status) && status.dwCurrentState == SERVICE_RUNNING) {
-                running = 1;
-                break;
-            }
-            Sleep(50);
-        }
+        SERVICE_STATUS status;
+        running = QueryServiceStatus(service, &status) && status.dwCurrentState == SERVICE_RUNNING;
         CloseServiceHandle(service);
     }
     CloseServiceHandle(manager);
     return running;
+}
+
+static int waitForMountManager(void) {
+    for (DWORD waited = 0; waited <= WAIT_FOR_MOUNT_MANAGER_MS; waited += 50) {
+        if (mountManagerRunning()) return 1;
+        Sleep(50);
+    }
+    return 0;
 }
 
 static void readMappedPorts(void) {

@@ -325,7 +325,9 @@ wine_env_hold() {
     done
     if ((!ready)); then
         wine_env_release
-        wine_env_fail "the helper did not get $WINEPREFIX ready; see $WINE_ENV_LOG"
+        # The log stays on the machine that ran this; its end goes along.
+        wine_env_fail "the helper did not get $WINEPREFIX ready; the end of $WINE_ENV_LOG:
+$(tail -n 5 -- "$WINE_ENV_LOG" 2>/dev/null)"
         return
     fi
     WINE_ENV_KEPT=("${kept[@]}")
@@ -346,7 +348,12 @@ wine_env_hold() {
 wine_env_release() {
     local pid=${WINE_ENV_HOLDER_CHILD:-}
     WINE_ENV_HOLDER_CHILD=
-    exec {WINE_ENV_HOLDER_IN}>&- {WINE_ENV_HOLDER_OUT}<&- 2>/dev/null
+    # A redirection on a bare exec stays for the rest of the script, so
+    # stderr must not be touched here: later failures are reported on it.
+    [[ -n ${WINE_ENV_HOLDER_IN:-} ]] && exec {WINE_ENV_HOLDER_IN}>&-
+    [[ -n ${WINE_ENV_HOLDER_OUT:-} ]] && exec {WINE_ENV_HOLDER_OUT}<&-
+    WINE_ENV_HOLDER_IN=
+    WINE_ENV_HOLDER_OUT=
     [[ -n $pid ]] || return 0
     local tries
     for ((tries = 0; tries < 300; tries++)); do
