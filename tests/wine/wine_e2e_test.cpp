@@ -283,6 +283,8 @@ struct DeviceCase {
     std::vector<std::string> afterSend;
     // A line the emulator's log must hold, which shows it played its part.
     std::string logLine;
+    // Where Wine may take either of two sound paths: the other reads.
+    std::vector<std::string> orAfterSend = {};
 };
 
 void PrintTo(const DeviceCase& param, std::ostream* out) { *out << param.name; }
@@ -298,14 +300,21 @@ TEST_P(WineDevice, VerboseTranscript) {
 
     const RunResult result = run(words);
     EXPECT_EQ(result.exitStatus, device.status);
-    EXPECT_EQ(result.stdoutText, lines(oneDeviceRun(kDevicePort, words, device.status, device.afterSend)));
+    const std::string expected = lines(oneDeviceRun(kDevicePort, words, device.status, device.afterSend));
+    if (device.orAfterSend.empty() || result.stdoutText == expected) {
+        EXPECT_EQ(result.stdoutText, expected);
+    } else {
+        EXPECT_EQ(result.stdoutText, lines(oneDeviceRun(kDevicePort, words, device.status, device.orAfterSend)));
+    }
     EXPECT_TRUE(emulator.waitForLogLine(device.logLine, 1, 10000))
         << "the emulator's log lacks \"" << device.logLine << "\"";
 }
 
 // Wine differs from Windows where a pty differs from a serial driver: when
-// the peer hangs up during a read, ReadFile does not fail but waits out the
-// timeout and returns no byte, so the hang-up reads as silence.
+// the peer hangs up during a read, ReadFile mostly does not fail but waits
+// out the timeout and returns no byte, so the hang-up reads as silence; now
+// and then it fails with ERROR_NOT_READY (21) instead. Either way the port
+// is no controller and the search goes on.
 // clang-format off
 INSTANTIATE_TEST_SUITE_P(Replies, WineDevice, testing::Values(
     DeviceCase{"AnswersWithDefaultSettings", {}, {}, kDevicePort, kAnswered, "tx 10"},
@@ -322,7 +331,8 @@ INSTANTIATE_TEST_SUITE_P(Replies, WineDevice, testing::Values(
     DeviceCase{"NoiseAfterEachOpen", {"--noise-on-open=55"}, {"timeout=1"}, 0,
                {"       - Read (0x55)", "       - Read (0x14)"}, "tx 55"},
     DeviceCase{"HangsUpMidReply", {"--reply=hangup-mid-reply"}, {"timeout=2"}, 0,
-               {"       - Read (0x14)", "       - Read NULL"}, "hangup"},
+               {"       - Read (0x14)", "       - Read NULL"}, "hangup",
+               {"       - Read (0x14)", "       - Error Reading (21)"}},
     DeviceCase{"UnpluggedDuringTheWait", {"--hangup-on-open=2", "--hangup-delay-ms=200"}, {"timeout=2"}, 0,
                {"(" + comName(kDevicePort) + " Failed to send command"}, "hangup"},
     DeviceCase{"FloodsWithoutEnd", {"--reply=flood"}, {"timeout=1"}, 0,
