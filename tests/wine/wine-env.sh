@@ -75,7 +75,8 @@
 #   not fail: it spins on the hung-up descriptor (full CPU) until the
 #   constant has passed, then returns success with 0 bytes, as a timeout; so
 #   do the reads after it. Rarely (1 run in 40 on a loaded machine, none
-#   in 30 idle) it fails with error 21 instead. WriteFile to a pty whose peer hung up fails.
+#   in 30 idle) it fails with error 21 instead. WriteFile to a pty whose
+#   peer hung up fails.
 # - Debian's /usr/bin/wine is a launcher that picks wine64 when the 32-bit
 #   part is missing and, unless WINEDEBUG holds -all, says so on stderr.
 # - Wine's background processes (services, winedevice) inherit the standard
