@@ -251,9 +251,12 @@ void setLineSettings(LineState& state, std::uint32_t baudRate) {
     termios& settings = line.settings;
     settings.c_cflag = (settings.c_cflag & ~static_cast<tcflag_t>(CSIZE | PARENB | CSTOPB)) | CS8;
     // A Windows COM handle always moves raw bytes; a tty must be told to.
-    // Hardware flow control and HUPCL stay as the driver has them: HUPCL is
-    // what drops DTR at close, so that the reopen restarts the controller.
-    settings.c_cflag |= CLOCAL | CREAD;
+    // HUPCL is set whatever the last program left: it is what drops DTR at
+    // the close between the two opens (as a Windows driver always does), so
+    // that the reopen restarts the controller. A port left by `stty -hupcl`
+    // would otherwise keep DTR high and the controller would never listen.
+    // Hardware flow control stays as the driver has it.
+    settings.c_cflag |= CLOCAL | CREAD | HUPCL;
     settings.c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR |
                                                ICRNL | IXON | IXOFF | IXANY);
     settings.c_oflag &= ~static_cast<tcflag_t>(OPOST);
