@@ -3,6 +3,7 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <stdlib.h>
 
 #include <filesystem>
 #include <memory>
@@ -10,6 +11,7 @@
 #include <vector>
 
 #include "emulator_process.h"
+#include "framing_state.h"
 
 namespace testsupport {
 
@@ -22,6 +24,8 @@ protected:
         std::filesystem::remove_all(kRoot, ignored);
         std::filesystem::create_directories(kRoot / "dev");
         std::filesystem::create_directories(kRoot / "sys/class/tty");
+        std::filesystem::create_directories(kRoot / "framing");
+        setenv(framing::kDirVariable, (kRoot / "framing").c_str(), 1);
     }
 
     void TearDown() override {

@@ -37,7 +37,8 @@ constexpr int kRunBoundSeconds = 60;
 class EndToEnd : public testsupport::DeviceRootTest {
 protected:
     static RunResult run(const std::vector<std::string>& words, const std::vector<std::string>& runner = {}) {
-        std::vector<std::string> argv = runner;
+        std::vector<std::string> argv{"env", "LD_PRELOAD=" QUILLFERN_FRAMING_SHIM};
+        argv.insert(argv.end(), runner.begin(), runner.end());
         argv.push_back(kProgram);
         argv.insert(argv.end(), words.begin(), words.end());
         RunResult result = testsupport::runProgram(argv, kRunBoundSeconds);
@@ -126,11 +127,12 @@ INSTANTIATE_TEST_SUITE_P(Replies, Device, testing::Values(
     DeviceCase{"ThreeBytes", {"--reply=three-bytes"}, {"timeout=1"}, 1, kAnswered},
     DeviceCase{"NoiseAfterEachOpen", {"--noise-on-open=55"}, {"timeout=1"}, 0,
                {"       - Read (0x55)", "       - Read (0x14)"}},
-    DeviceCase{"ReplyJustInsideTheTimeout", {"--delay-ms=300"}, {"timeout=1"}, 1, kAnswered},
-    DeviceCase{"ReplyOutsideTheTimeout", {"--delay-ms=2500"}, {"timeout=1"}, 0, {"       - Read NULL"}},
-    DeviceCase{"AnswersAtItsSpeed", {"--only-baud=115200"}, {"baudrate=115200"}, 1, kAnswered},
-    DeviceCase{"SilentAtAnotherSpeed", {"--only-baud=115200"}, {"timeout=1"}, 0, {"       - Read NULL"}},
-    DeviceCase{"AnswersOnlyAfterTheReopen", {"--answer-from-open=2"}, {"timeout=1"}, 1, kAnswered},
+    DeviceCase{"ReplyInsideTheTimeout", {"--delay-ms=1400"}, {"timeout=2"}, 1, kAnswered},
+    DeviceCase{"ReplyOutsideTheTimeout", {"--delay-ms=3000"}, {"timeout=2"}, 0, {"       - Read NULL"}},
+    DeviceCase{"AnswersAtItsSpeed", {"--baud=115200"}, {"baudrate=115200"}, 1, kAnswered},
+    DeviceCase{"SilentAtAnotherSpeed", {"--baud=115200"}, {"timeout=1"}, 0, {"       - Read NULL"}},
+    DeviceCase{"PortLeftByATerminal", {"--left-by=terminal"}, {"timeout=1"}, 1, kAnswered},
+    DeviceCase{"PortLeftWithDtrHigh", {"--left-by=no-hupcl"}, {"timeout=1"}, 1, kAnswered},
     DeviceCase{"HangsUpMidReply", {"--reply=hangup-mid-reply"}, {"timeout=2"}, 0,
                {"       - Read (0x14)", "       - Error Reading (5)"}},
     DeviceCase{"UnpluggedDuringTheWait", {"--hangup-on-open=2", "--hangup-delay-ms=200"}, {"timeout=2"}, 0,

@@ -127,7 +127,9 @@ TEST_F(PosixPlatform, SpeedsTheTtyCannotTakeFailAtApply) {
 }
 
 TEST_F(PosixPlatform, ReadTimesOutWithNoByteAndReportsAHangUp) {
-    EmulatorProcess& device = emulate("ttyUSB0", {"--reply=hangup-mid-reply"});
+    // The command follows a one-second timed read: too near the end of the
+    // default listening window to rely on.
+    EmulatorProcess& device = emulate("ttyUSB0", {"--reply=hangup-mid-reply", "--listen-until-ms=60000"});
     const platform::PortHandle port = platform::openComPort(1);
     ASSERT_NE(port, platform::kNoPort);
     platform::LineState state{};

@@ -2,7 +2,23 @@
 //
 // It serves a pseudo-terminal and publishes the slave side under --link. The
 // program under test opens the link like any serial port; the emulator
-// answers the probe command 0x30 0x20 the way --reply says.
+// answers the probe command 0x30 0x20 the way --reply says, but only when a
+// real controller on a real port would have understood it:
+// - The line must be at the controller's speed (--baud) and 8N1, as the
+//   pty's termios shows them when the command arrives (data bits and parity
+//   as framing_state.h keeps them); at any other framing a UART receives
+//   garbage.
+// - The controller restarts on a rising edge of DTR, and its bootloader
+//   listens only from --listen-from-ms to --listen-until-ms after that.
+//   A pty has no DTR, so it is modelled the way a USB serial driver on Linux
+//   drives it: raised at every open, dropped at the last close only when
+//   HUPCL is set in the port's termios then.
+// - The port starts with the settings the previous program left (--left-by);
+//   the line discipline of the pty then acts on the bytes as it would on a
+//   serial port left so.
+// The log says why a command went unanswered ("mute framing 7E2 9600",
+// "mute early", "mute late", "mute no restart", ...) and how long after the
+// restart it came ("since restart 1001 ms").
 //
 // How it watches the port (measured on Linux, see emulator_test.cpp):
 // - Opens and closes of the slave are seen as inotify IN_OPEN / IN_CLOSE_*
@@ -44,6 +60,8 @@
 #include <string>
 #include <vector>
 
+#include "framing_state.h"
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -60,13 +78,22 @@ constexpr std::size_t kFloodBurst = 64 * 1024;
 
 enum class ReplyMode { Ok, Reversed, OneByte, ThreeBytes, Silent, HangupMidReply, Flood };
 
+// What the program that had the port before left behind, at 9600 baud: a
+// raw 8N1 port with HUPCL; a terminal (7E2, canonical with echo, CR/NL
+// translation, XON/XOFF); or a raw port after `stty -hupcl`, whose last
+// close left DTR high.
+enum class LeftBy { Raw, Terminal, NoHupcl };
+
 struct Options {
     std::string link;
     ReplyMode reply = ReplyMode::Ok;
     long delayMs = 0;
-    long onlyBaud = 0;  // 0: any speed
-    speed_t onlyBaudCode = 0;
-    long answerFromOpen = 1;
+    long baud = 57600;
+    LeftBy leftBy = LeftBy::Raw;
+    // The bootloader blinks its LED before it listens, and its watchdog
+    // starts the application when no command came in time.
+    long listenFromMs = 500;
+    long listenUntilMs = 1500;
     std::vector<unsigned char> noise;
     long hangupOnOpen = 0;  // 0: never
     long hangupDelayMs = 200;
@@ -117,9 +144,9 @@ void usage(const char* why) {
     std::fprintf(stderr,
                  "quillfern-emulator: %s\n"
                  "usage: quillfern-emulator --link=PATH [--reply=ok|reversed|one-byte|three-bytes|"
-                 "silent|hangup-mid-reply|flood] [--delay-ms=N] [--only-baud=N] [--answer-from-open=N] "
-                 "[--noise-on-open=HEX] [--hangup-on-open=N] [--hangup-delay-ms=N] [--mid-reply-wait-ms=N] "
-                 "[--log=PATH] [--max-seconds=N]\n",
+                 "silent|hangup-mid-reply|flood] [--delay-ms=N] [--baud=N] [--left-by=raw|terminal|no-hupcl] "
+                 "[--listen-from-ms=N] [--listen-until-ms=N] [--noise-on-open=HEX] [--hangup-on-open=N] "
+                 "[--hangup-delay-ms=N] [--mid-reply-wait-ms=N] [--log=PATH] [--max-seconds=N]\n",
                  why);
 }
 
@@ -194,15 +221,22 @@ bool parseOptions(int argc, char** argv, Options& options) {
             }
         } else if (name == "delay-ms") {
             ok = parseLong(value, 0, 3600000, options.delayMs);
-        } else if (name == "only-baud") {
-            ok = parseLong(value, 1, 4000000, options.onlyBaud);
-            if (ok) {
-                const std::optional<speed_t> code = speedCode(options.onlyBaud);
-                ok = code.has_value();
-                if (ok) options.onlyBaudCode = *code;
+        } else if (name == "baud") {
+            ok = parseLong(value, 1, 4000000, options.baud) && speedCode(options.baud).has_value();
+        } else if (name == "left-by") {
+            if (value == "raw") {
+                options.leftBy = LeftBy::Raw;
+            } else if (value == "terminal") {
+                options.leftBy = LeftBy::Terminal;
+            } else if (value == "no-hupcl") {
+                options.leftBy = LeftBy::NoHupcl;
+            } else {
+                ok = false;
             }
-        } else if (name == "answer-from-open") {
-            ok = parseLong(value, 1, LONG_MAX, options.answerFromOpen);
+        } else if (name == "listen-from-ms") {
+            ok = parseLong(value, 0, 3600000, options.listenFromMs);
+        } else if (name == "listen-until-ms") {
+            ok = parseLong(value, 0, 3600000, options.listenUntilMs);
         } else if (name == "noise-on-open") {
             ok = parseHex(value, options.noise);
         } else if (name == "hangup-on-open") {
@@ -229,7 +263,45 @@ bool parseOptions(int argc, char** argv, Options& options) {
         usage("--link=PATH is required");
         return false;
     }
+    if (options.listenUntilMs < options.listenFromMs) {
+        usage("--listen-until-ms is before --listen-from-ms");
+        return false;
+    }
     return true;
+}
+
+// "8N1 57600" and the like: what a UART at the other end must match.
+std::string framingOf(const termios& settings) {
+    int bits = 8;
+    switch (settings.c_cflag & CSIZE) {
+    case CS5: bits = 5; break;
+    case CS6: bits = 6; break;
+    case CS7: bits = 7; break;
+    default: break;
+    }
+    char parity = 'N';
+    if (settings.c_cflag & PARENB) {
+        const bool odd = (settings.c_cflag & PARODD) != 0;
+        parity = (settings.c_cflag & CMSPAR) ? (odd ? 'M' : 'S') : (odd ? 'O' : 'E');
+    }
+    const int stops = (settings.c_cflag & CSTOPB) ? 2 : 1;
+    return std::to_string(bits) + parity + std::to_string(stops) + " " + std::to_string(baudOf(cfgetospeed(&settings)));
+}
+
+// The settings the previous program left, on the pty's defaults.
+void leaveAsLeftBy(LeftBy leftBy, termios& settings) {
+    if (leftBy == LeftBy::Terminal) {
+        settings.c_iflag = ICRNL | IXON | IXOFF;
+        settings.c_oflag = OPOST | ONLCR;
+        settings.c_lflag = ISIG | ICANON | ECHO | ECHOE | ECHOK | IEXTEN;
+        settings.c_cflag = CS7 | PARENB | CSTOPB | CREAD | HUPCL;
+    } else {
+        cfmakeraw(&settings);
+        settings.c_cflag |= CLOCAL | CREAD | HUPCL;
+        if (leftBy == LeftBy::NoHupcl) settings.c_cflag &= ~static_cast<tcflag_t>(HUPCL);
+    }
+    cfsetispeed(&settings, B9600);
+    cfsetospeed(&settings, B9600);
 }
 
 class Log {
@@ -286,6 +358,7 @@ private:
     void readMaster();
     void onByte(unsigned char byte);
     void onCommand();
+    bool listening();
     void sendReply();
     void queue(const std::vector<unsigned char>& bytes);
     void writePending();
@@ -303,10 +376,13 @@ private:
     int watch_ = -1;
     int signals_ = -1;
     std::string slavePath_;
+    std::string framingPath_;
     bool linkPublished_ = false;
 
     long holders_ = 0;
     long opens_ = 0;
+    bool dtr_ = false;
+    std::optional<Clock::time_point> restartAt_;
     bool lastWas30_ = false;
     std::deque<Clock::time_point> pendingReplies_;
     std::vector<unsigned char> tx_;
@@ -356,13 +432,14 @@ bool Emulator::setUp() {
     slavePath_ = name;
 
     // On Linux, termios requests on a pty master act on the slave.
-    termios raw{};
-    if (tcgetattr(master_, &raw) != 0) {
+    termios settings{};
+    if (tcgetattr(master_, &settings) != 0) {
         std::fprintf(stderr, "quillfern-emulator: tcgetattr: %s\n", std::strerror(errno));
         return false;
     }
-    cfmakeraw(&raw);
-    if (tcsetattr(master_, TCSANOW, &raw) != 0) {
+    leaveAsLeftBy(options_.leftBy, settings);
+    dtr_ = options_.leftBy == LeftBy::NoHupcl;
+    if (tcsetattr(master_, TCSANOW, &settings) != 0) {
         std::fprintf(stderr, "quillfern-emulator: tcsetattr: %s\n", std::strerror(errno));
         return false;
     }
@@ -372,6 +449,15 @@ bool Emulator::setUp() {
     if (ownSlave_ < 0) {
         std::fprintf(stderr, "quillfern-emulator: cannot open %s: %s\n", slavePath_.c_str(), std::strerror(errno));
         return false;
+    }
+
+    char framingPath[4096];
+    if (framing::pathOf(ownSlave_, framingPath, sizeof framingPath)) {
+        if (!framing::write(framingPath, settings.c_cflag)) {
+            std::fprintf(stderr, "quillfern-emulator: cannot write %s: %s\n", framingPath, std::strerror(errno));
+            return false;
+        }
+        framingPath_ = framingPath;
     }
 
     inotify_ = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
@@ -430,6 +516,8 @@ void Emulator::removeLink() {
 }
 
 void Emulator::closeAll() {
+    if (!framingPath_.empty()) ::unlink(framingPath_.c_str());
+    framingPath_.clear();
     for (int* fd : {&master_, &ownSlave_, &inotify_, &signals_}) {
         if (*fd >= 0) {
             ::close(*fd);
@@ -479,6 +567,11 @@ void Emulator::onOpen() {
     ++opens_;
     log_.line("open " + std::to_string(opens_));
     lastWas30_ = false;
+    if (!dtr_) {
+        dtr_ = true;
+        restartAt_ = Clock::now();
+        log_.line("restart");
+    }
     if (options_.hangupOnOpen == opens_) hangupAt_ = Clock::now() + Millis(options_.hangupDelayMs);
     if (!options_.noise.empty()) queue(options_.noise);
 }
@@ -493,6 +586,17 @@ void Emulator::onClose() {
         log_.line("close");
         return;
     }
+    // Read when the close is handled, which may be after the program's next
+    // open and setup; a program sets the same flags at every open, so they
+    // are still those it closed with.
+    termios settings{};
+    if (tcgetattr(master_, &settings) == 0 && (settings.c_cflag & HUPCL) != 0) {
+        dtr_ = false;
+        log_.line("dtr low");
+    } else {
+        log_.line("dtr high");
+    }
+    if (!pendingReplies_.empty()) log_.line("reply dropped");
     pendingReplies_.clear();
     tx_.clear();
     writeBlocked_ = false;
@@ -551,22 +655,21 @@ void Emulator::onCommand() {
         log_.line("mute closed");
         return;
     }
-    if (opens_ < options_.answerFromOpen) {
-        log_.line("mute open " + std::to_string(opens_));
+    termios current{};
+    if (tcgetattr(master_, &current) != 0) {
+        log_.line(std::string("mute tcgetattr ") + std::strerror(errno));
         return;
     }
-    if (options_.onlyBaud != 0) {
-        termios current{};
-        if (tcgetattr(master_, &current) != 0) {
-            log_.line(std::string("mute tcgetattr ") + std::strerror(errno));
-            return;
-        }
-        const speed_t speed = cfgetospeed(&current);
-        if (speed != options_.onlyBaudCode) {
-            log_.line("mute baud " + std::to_string(baudOf(speed)));
-            return;
-        }
+    tcflag_t kept = 0;
+    if (!framingPath_.empty() && framing::read(framingPath_.c_str(), kept)) {
+        current.c_cflag = (current.c_cflag & ~framing::kKept) | kept;
     }
+    const std::string line = framingOf(current);
+    if (line != "8N1 " + std::to_string(options_.baud)) {
+        log_.line("mute framing " + line);
+        return;
+    }
+    if (!listening()) return;
     if (options_.reply == ReplyMode::Silent) {
         log_.line("mute silent");
         return;
@@ -576,6 +679,24 @@ void Emulator::onCommand() {
     } else {
         sendReply();
     }
+}
+
+bool Emulator::listening() {
+    if (!restartAt_) {
+        log_.line("mute no restart");
+        return false;
+    }
+    const long age = static_cast<long>(std::chrono::duration_cast<Millis>(Clock::now() - *restartAt_).count());
+    log_.line("since restart " + std::to_string(age) + " ms");
+    if (age < options_.listenFromMs) {
+        log_.line("mute early");
+        return false;
+    }
+    if (age > options_.listenUntilMs) {
+        log_.line("mute late");
+        return false;
+    }
+    return true;
 }
 
 void Emulator::sendReply() {

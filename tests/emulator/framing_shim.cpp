@@ -1,0 +1,46 @@
+// Preloaded into the program under test (LD_PRELOAD; under Wine, into the
+// Wine process, whose serial code calls the same functions), or linked into
+// a test: keeps the data bits and parity of the emulator's ptys as a serial
+// driver would (see framing_state.h). Every other terminal, and every call
+// without $QUILLFERN_FRAMING_DIR, passes straight through.
+#include <dlfcn.h>
+
+#include <cerrno>
+
+#include "framing_state.h"
+
+namespace {
+
+using GetAttr = int (*)(int, termios*);
+using SetAttr = int (*)(int, int, const termios*);
+
+}  // namespace
+
+extern "C" int tcgetattr(int fd, termios* settings) {
+    // No guarded static: the shim must not need the C++ runtime.
+    static GetAttr real = nullptr;
+    if (real == nullptr) real = reinterpret_cast<GetAttr>(dlsym(RTLD_NEXT, "tcgetattr"));
+    const int result = real(fd, settings);
+    const int saved = errno;
+    char path[4096];
+    tcflag_t kept = 0;
+    if (result == 0 && framing::pathOf(fd, path, sizeof path) && framing::read(path, kept)) {
+        settings->c_cflag = (settings->c_cflag & ~framing::kKept) | kept;
+    }
+    errno = saved;
+    return result;
+}
+
+extern "C" int tcsetattr(int fd, int when, const termios* settings) {
+    static SetAttr real = nullptr;
+    if (real == nullptr) real = reinterpret_cast<SetAttr>(dlsym(RTLD_NEXT, "tcsetattr"));
+    const int result = real(fd, when, settings);
+    const int saved = errno;
+    char path[4096];
+    tcflag_t kept = 0;
+    if (result == 0 && framing::pathOf(fd, path, sizeof path) && framing::read(path, kept)) {
+        framing::write(path, settings->c_cflag);
+    }
+    errno = saved;
+    return result;
+}

@@ -1,0 +1,66 @@
+// The data bits and parity of a pseudo-terminal the emulator serves, kept
+// in a file of their own.
+//
+// Linux's pty driver forces CS8 and clears PARENB on every tcsetattr, and
+// tcsetattr still succeeds, so a pty's termios cannot tell a program that
+// asked for 7E1 from one that asked for 8N1; a serial driver keeps what was
+// asked. The emulator writes the port's starting CSIZE and PARENB to
+// $QUILLFERN_FRAMING_DIR/<major>.<minor> of the pty, framing_shim.cpp
+// (preloaded into the program under test) rewrites it at each tcsetattr and
+// shows it back at each tcgetattr, and the emulator judges the line by it.
+// Only plain system calls here: the shim runs inside every program it is
+// preloaded into.
+#pragma once
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+
+namespace framing {
+
+constexpr tcflag_t kKept = CSIZE | PARENB;
+constexpr const char* kDirVariable = "QUILLFERN_FRAMING_DIR";
+
+// The file for the terminal open at fd; false when none can be named.
+inline bool pathOf(int fd, char* path, std::size_t size) {
+    const char* dir = std::getenv(kDirVariable);
+    struct stat st {};
+    if (dir == nullptr || *dir == '\0' || fstat(fd, &st) != 0 || !S_ISCHR(st.st_mode)) return false;
+    const int n = std::snprintf(path, size, "%s/%u.%u", dir, major(st.st_rdev), minor(st.st_rdev));
+    return n > 0 && static_cast<std::size_t>(n) < size;
+}
+
+// False when the file is missing: the terminal is not one the emulator serves.
+inline bool read(const char* path, tcflag_t& kept) {
+    const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    char text[32] = {};
+    const ssize_t n = ::read(fd, text, sizeof text - 1);
+    ::close(fd);
+    if (n <= 0) return false;
+    kept = static_cast<tcflag_t>(std::strtoul(text, nullptr, 10)) & kKept;
+    return true;
+}
+
+// Through a new file and rename(), so that a reader never sees half of it.
+inline bool write(const char* path, tcflag_t cflag) {
+    char temporary[4200];
+    char text[32];
+    const int length = std::snprintf(text, sizeof text, "%lu\n", static_cast<unsigned long>(cflag & kKept));
+    const int n = std::snprintf(temporary, sizeof temporary, "%s.%ld", path, static_cast<long>(getpid()));
+    if (length <= 0 || n <= 0 || static_cast<std::size_t>(n) >= sizeof temporary) return false;
+    const int fd = ::open(temporary, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) return false;
+    const bool written = ::write(fd, text, static_cast<std::size_t>(length)) == length;
+    ::close(fd);
+    if (written && ::rename(temporary, path) == 0) return true;
+    ::unlink(temporary);
+    return false;
+}
+
+}  // namespace framing
