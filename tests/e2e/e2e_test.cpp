@@ -37,8 +37,7 @@ constexpr int kRunBoundSeconds = 60;
 class EndToEnd : public testsupport::DeviceRootTest {
 protected:
     static RunResult run(const std::vector<std::string>& words, const std::vector<std::string>& runner = {}) {
-        std::vector<std::string> argv{"env", "LD_PRELOAD=" QUILLFERN_FRAMING_SHIM};
-        argv.insert(argv.end(), runner.begin(), runner.end());
+        std::vector<std::string> argv = runner;
         argv.push_back(kProgram);
         argv.insert(argv.end(), words.begin(), words.end());
         RunResult result = testsupport::runProgram(argv, kRunBoundSeconds);

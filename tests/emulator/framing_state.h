@@ -6,10 +6,9 @@
 // asked for 7E1 from one that asked for 8N1; a serial driver keeps what was
 // asked. The emulator writes the port's starting CSIZE and PARENB to
 // $QUILLFERN_FRAMING_DIR/<major>.<minor> of the pty, framing_shim.cpp
-// (preloaded into the program under test) rewrites it at each tcsetattr and
-// shows it back at each tcgetattr, and the emulator judges the line by it.
-// Only plain system calls here: the shim runs inside every program it is
-// preloaded into.
+// (in the program under test) rewrites it at each tcsetattr and shows it
+// back at each tcgetattr, and the emulator judges the line by it. Only plain
+// system calls here: the shim runs inside every program Wine's run starts.
 #pragma once
 
 #include <fcntl.h>
