@@ -100,15 +100,19 @@ TEST_F(ListReport, WordsBeforeListApplyAndWordsAfterItAreNeverRead) {
     fake::setDeviceNames({fake::names({"COM2"})});
     fake::addPort(2);
     runWords({"timeout=2", "baudrate=9600", "list"});
-    EXPECT_EQ(fake::callLog()[4], "timeout 2 2");
-    EXPECT_EQ(fake::callLog()[3], "apply 2 9600");
+    std::vector<std::string> log = fake::callLog();
+    ASSERT_GE(log.size(), 5U);
+    EXPECT_EQ(log[4], "timeout 2 2");
+    EXPECT_EQ(log[3], "apply 2 9600");
 
     fake::reset();
     resetRunSettings();
     fake::setDeviceNames({fake::names({"COM2"})});
     fake::addPort(2);
     const auto run = runWords({"list", "timeout=2", "verbose", "com=0", "help"});
-    EXPECT_EQ(fake::callLog()[4], "timeout 2 5");
+    log = fake::callLog();
+    ASSERT_GE(log.size(), 5U);
+    EXPECT_EQ(log[4], "timeout 2 5");
     EXPECT_EQ(run.output, table("COM2  - None\n", "Total:  1 port \nQuillfern:  0 found\n"));
 }
 
