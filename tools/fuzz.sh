@@ -6,8 +6,10 @@
 #   tools/fuzz.sh [seconds per target, default 300] [target...]
 #
 # New inputs and crash files go to build/fuzz/explore/<target>/; the checked-in
-# corpus is only read. To keep the new inputs that reach new coverage:
-#   build/fuzz/tests/fuzz/<target> -merge=1 tests/fuzz/corpus/<target> build/fuzz/explore/<target>/corpus
+# corpus is only read. To add to it the new inputs that reach code it did not
+# (hit counts aside, which keeps it small):
+#   build/fuzz/tests/fuzz/<target> -merge=1 -use_counters=0 tests/fuzz/corpus/<target> \
+#       build/fuzz/explore/<target>/corpus
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
