@@ -85,7 +85,7 @@ run_fault() {
         caught=$((caught + 1))
         printf 'caught  %s: %s\n' "$title" "$verdict"
     else
-        printf 'MISSED  %s\n' "$title"
+        printf 'MISSED  %s\n' "${missed[-1]}"
     fi
 }
 
