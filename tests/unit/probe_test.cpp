@@ -270,6 +270,14 @@ TEST_F(Probe, MissingPortCostsNoWait) {
                       "(COM9): Failed to open port\n");
 }
 
+TEST_F(Probe, TheLayersReasonForAFailedOpenFollowsInvalidComPort) {
+    fake::setOpenFailureReason(9, "/dev/ttyACM0: in use by another program");
+    std::string output;
+    EXPECT_FALSE(probe(9, output));
+    EXPECT_EQ(output, "Testing COM9\n(COM9): Opening port\n(COM9): Invalid COM port\n"
+                      "       - /dev/ttyACM0: in use by another program\n(COM9): Failed to open port\n");
+}
+
 TEST_F(Probe, ZeroAndNegativeNumbersGoToTheOpenUnchanged) {
     std::string output;
     EXPECT_FALSE(probe(0, output));
