@@ -77,6 +77,16 @@
 #   do the reads after it. Rarely (1 run in 40 on a loaded machine, none
 #   in 30 idle) it fails with error 21 instead. WriteFile to a pty whose
 #   peer hung up fails.
+# - Debian builds Wine without its preloader: the loader, wine64, is linked
+#   at 0x7d000000, and the kernel puts the program break anywhere in the
+#   1 GiB above it. When the break lands on 0x7ffe0000, where Wine maps the
+#   shared user data, the process dies before the program starts ("failed to
+#   map the shared user data: c0000018", exit status 1, nothing printed under
+#   WINEDEBUG=-all): about one start in 5000, so a test run now and then. It
+#   hits the program, the helper, or the wineboot of a new server, and then
+#   every process that waits for that boot waits in vain. Every Wine start
+#   here therefore runs under setarch -R, which leaves the break right after
+#   the loader, far below that address.
 # - Debian's /usr/bin/wine is a launcher that picks wine64 when the 32-bit
 #   part is missing and, unless WINEDEBUG holds -all, says so on stderr.
 # - Wine's background processes (services, winedevice) inherit the standard
@@ -103,6 +113,12 @@ wine_env_setup() {
     fi
     if [[ -z ${WINESERVER:-} ]]; then
         WINESERVER=$(command -v wineserver || echo /usr/lib/wine/wineserver)
+    fi
+    # Without address-space randomisation (see the notes above); where the
+    # personality cannot be set, Wine runs as it is.
+    WINE_ENV_WINE=("$WINE")
+    if setarch "$(uname -m)" -R true 2>/dev/null; then
+        WINE_ENV_WINE=(setarch "$(uname -m)" -R "$WINE")
     fi
     WINE_ENV_HELPER_SOURCE="$(dirname -- "$(realpath -- "${BASH_SOURCE[0]}")")/wine-env-helper.c"
     WINE_ENV_HELPER="$WINEPREFIX/wine-env-helper.exe"
@@ -142,7 +158,8 @@ wine_env_spawn() {
 
 wine_env_make_prefix() {
     if [[ ! -f $WINEPREFIX/wine-env.ready ]]; then
-        if ! wine_env_spawn timeout 600 "$WINE" wineboot --init >>"$WINE_ENV_LOG" 2>&1 </dev/null; then
+        if ! wine_env_spawn timeout 600 "${WINE_ENV_WINE[@]}" wineboot --init \
+                >>"$WINE_ENV_LOG" 2>&1 </dev/null; then
             wine_env_fail "wineboot failed in $WINEPREFIX; see $WINE_ENV_LOG"
             return
         fi
@@ -192,8 +209,8 @@ wine_env_kill_server() {
 wine_env_map_locked() {
     local number=$1 target=$2
     wine_env_make_prefix || return
-    if ! wine_env_spawn timeout 120 "$WINE" reg add 'HKLM\Software\Wine\Ports' /v "COM$number" /t REG_SZ \
-            /d "$target" /f >>"$WINE_ENV_LOG" 2>&1 </dev/null; then
+    if ! wine_env_spawn timeout 120 "${WINE_ENV_WINE[@]}" reg add 'HKLM\Software\Wine\Ports' \
+            /v "COM$number" /t REG_SZ /d "$target" /f >>"$WINE_ENV_LOG" 2>&1 </dev/null; then
         wine_env_fail "cannot map COM$number; see $WINE_ENV_LOG"
         return
     fi
@@ -215,8 +232,8 @@ wine_env_unmap_locked() {
     local number=$1
     wine_env_make_prefix || return
     # reg fails when the value is not there, which is already the wanted end.
-    wine_env_spawn timeout 120 "$WINE" reg delete 'HKLM\Software\Wine\Ports' /v "COM$number" /f \
-        >>"$WINE_ENV_LOG" 2>&1 </dev/null
+    wine_env_spawn timeout 120 "${WINE_ENV_WINE[@]}" reg delete 'HKLM\Software\Wine\Ports' \
+        /v "COM$number" /f >>"$WINE_ENV_LOG" 2>&1 </dev/null
     rm -f -- "$WINEPREFIX/dosdevices/com$number"
     touch "$WINEPREFIX/wine-env.changed"
 }
@@ -236,7 +253,7 @@ wine_env_read_mappings() {
     local listing="$WINEPREFIX/wine-env.query"
     rm -f -- "$listing"
     # reg fails when the key is missing, which means nothing is mapped.
-    wine_env_spawn timeout 120 "$WINE" reg query 'HKLM\Software\Wine\Ports' \
+    wine_env_spawn timeout 120 "${WINE_ENV_WINE[@]}" reg query 'HKLM\Software\Wine\Ports' \
         >"$listing" 2>>"$WINE_ENV_LOG" </dev/null
     local line
     while IFS= read -r line; do
@@ -263,15 +280,15 @@ wine_env_set_locked() {
     local changed=0
     for name in "${!current[@]}"; do
         [[ -v wanted[$name] ]] && continue
-        wine_env_spawn timeout 120 "$WINE" reg delete 'HKLM\Software\Wine\Ports' /v "$name" /f \
+        wine_env_spawn timeout 120 "${WINE_ENV_WINE[@]}" reg delete 'HKLM\Software\Wine\Ports' /v "$name" /f \
             >>"$WINE_ENV_LOG" 2>&1 </dev/null
         rm -f -- "$WINEPREFIX/dosdevices/${name,,}"
         changed=1
     done
     for name in "${!wanted[@]}"; do
         [[ -v current[$name] && ${current[$name]} == "${wanted[$name]}" ]] && continue
-        if ! wine_env_spawn timeout 120 "$WINE" reg add 'HKLM\Software\Wine\Ports' /v "$name" /t REG_SZ \
-                /d "${wanted[$name]}" /f >>"$WINE_ENV_LOG" 2>&1 </dev/null; then
+        if ! wine_env_spawn timeout 120 "${WINE_ENV_WINE[@]}" reg add 'HKLM\Software\Wine\Ports' \
+                /v "$name" /t REG_SZ /d "${wanted[$name]}" /f >>"$WINE_ENV_LOG" 2>&1 </dev/null; then
             touch "$WINEPREFIX/wine-env.changed"
             wine_env_fail "cannot map $name; see $WINE_ENV_LOG"
             return
@@ -305,7 +322,9 @@ wine_env_hold() {
     WINE_ENV_KEPT=()
     WINE_ENV_MISSING=()
     local -a kept=()
-    coproc WINE_ENV_HOLDER { wine_env_spawn exec "$WINE" "$WINE_ENV_HELPER" hold 2>>"$WINE_ENV_LOG"; }
+    coproc WINE_ENV_HOLDER {
+        wine_env_spawn exec "${WINE_ENV_WINE[@]}" "$WINE_ENV_HELPER" hold 2>>"$WINE_ENV_LOG"
+    }
     WINE_ENV_HOLDER_IN=${WINE_ENV_HOLDER[1]}
     WINE_ENV_HOLDER_OUT=${WINE_ENV_HOLDER[0]}
     # shellcheck disable=SC2153 # set by coproc
@@ -423,7 +442,7 @@ wine_env_run() {
     # The program must not inherit the helper's pipes, or the helper would
     # wait for the program's end-of-file as well as ours.
     local in_fd=$WINE_ENV_HOLDER_IN out_fd=$WINE_ENV_HOLDER_OUT
-    "$WINE" "$@" {in_fd}>&- {out_fd}<&-
+    "${WINE_ENV_WINE[@]}" "$@" {in_fd}>&- {out_fd}<&-
     local status=$?
     wine_env_release
     return $status
