@@ -89,6 +89,15 @@
 #   the loader, far below that address.
 # - Debian's /usr/bin/wine is a launcher that picks wine64 when the 32-bit
 #   part is missing and, unless WINEDEBUG holds -all, says so on stderr.
+# - The first process of a new server starts wineboot, and every process
+#   that joins before wineboot is done waits for it, holding its event. When
+#   that wineboot dies at its start, the first process goes on without
+#   services, and the waiters, and every later process they keep that event
+#   alive for, wait in vain: two tests that started side by side on a cold
+#   prefix both gave up after 150 s. A process that starts alone after a
+#   failed boot runs wineboot anew. So the helper of "run" and "ports", the
+#   only start here that may be first in a new server, starts under the
+#   prefix's lock and keeps it until the services are up.
 # - Wine's background processes (services, winedevice) inherit the standard
 #   output and error of the program that started the server and keep them
 #   open until the server ends, which holds up anything waiting for end of
@@ -105,6 +114,9 @@ wine_env_setup() {
     [[ $# -ge 1 && -n $1 ]] || { wine_env_fail "no prefix given"; return; }
     WINEPREFIX=$(realpath -m -- "$1") || return 125
     export WINEPREFIX
+    # The helper may start the server; Wine's reasons for a failed start go
+    # from it, and from the services it starts, into the log.
+    WINE_ENV_HELPER_DEBUG=${WINEDEBUG:--all,err+environ,err+virtual}
     export WINEDEBUG=${WINEDEBUG:--all}
     export WINEDLLOVERRIDES="mscoree,mshtml=${WINEDLLOVERRIDES:+;$WINEDLLOVERRIDES}"
     unset DISPLAY WAYLAND_DISPLAY
@@ -323,13 +335,16 @@ wine_env_hold() {
     WINE_ENV_MISSING=()
     local -a kept=()
     coproc WINE_ENV_HOLDER {
-        wine_env_spawn exec "${WINE_ENV_WINE[@]}" "$WINE_ENV_HELPER" hold 2>>"$WINE_ENV_LOG"
+        WINEDEBUG=$WINE_ENV_HELPER_DEBUG wine_env_spawn exec "${WINE_ENV_WINE[@]}" "$WINE_ENV_HELPER" hold \
+            2>>"$WINE_ENV_LOG"
     }
     WINE_ENV_HOLDER_IN=${WINE_ENV_HOLDER[1]}
     WINE_ENV_HOLDER_OUT=${WINE_ENV_HOLDER[0]}
     # shellcheck disable=SC2153 # set by coproc
     WINE_ENV_HOLDER_CHILD=$WINE_ENV_HOLDER_PID
-    local line word name deadline=$((SECONDS + 120)) ready=0
+    # Longer than the helper's own wait for the services, so that its reason
+    # reaches the log first.
+    local line word name deadline=$((SECONDS + 150)) ready=0
     # Short reads, so that a helper that died early is noticed at once: Wine's
     # services may hold its output open, and no end of file would come.
     while ((SECONDS < deadline)); do
@@ -345,7 +360,7 @@ wine_env_hold() {
         fi
     done
     if ((!ready)); then
-        wine_env_release
+        wine_env_release now
         # The log stays on the machine that ran this; its end goes along.
         wine_env_fail "the helper did not get $WINEPREFIX ready; the end of $WINE_ENV_LOG:
 $(tail -n 5 -- "$WINE_ENV_LOG" 2>/dev/null)"
@@ -366,6 +381,8 @@ $(tail -n 5 -- "$WINE_ENV_LOG" 2>/dev/null)"
     done
 }
 
+# With "now", the helper is not given time to end by itself: it never got
+# ready, and is most likely stuck in Wine's start.
 wine_env_release() {
     local pid=${WINE_ENV_HOLDER_CHILD:-}
     WINE_ENV_HOLDER_CHILD=
@@ -376,12 +393,18 @@ wine_env_release() {
     WINE_ENV_HOLDER_IN=
     WINE_ENV_HOLDER_OUT=
     [[ -n $pid ]] || return 0
-    local tries
-    for ((tries = 0; tries < 300; tries++)); do
+    local tries limit=300
+    [[ ${1:-} == now ]] && limit=0
+    for ((tries = 0; tries < limit; tries++)); do
         kill -0 "$pid" 2>/dev/null || break
         sleep 0.1
     done
     kill -0 "$pid" 2>/dev/null && kill "$pid" 2>/dev/null
+    for ((tries = 0; tries < 50; tries++)); do
+        kill -0 "$pid" 2>/dev/null || break
+        sleep 0.1
+    done
+    kill -0 "$pid" 2>/dev/null && kill -KILL "$pid" 2>/dev/null
     wait "$pid" 2>/dev/null
     return 0
 }
@@ -422,11 +445,17 @@ wine_env_prepare_locked() {
     fi
 }
 
+# The same, then the helper, which starts with the lock still held: see the
+# notes on wineboot.
+wine_env_hold_locked() {
+    wine_env_prepare_locked || return
+    wine_env_hold
+}
+
 wine_env_ports() {
     [[ $# -eq 1 ]] || { wine_env_fail "usage: ports PREFIX"; return; }
     wine_env_setup "$1" || return
-    wine_env_locked wine_env_prepare_locked || return
-    wine_env_hold || return
+    wine_env_locked wine_env_hold_locked || return
     wine_env_release
     if ((${#WINE_ENV_KEPT[@]} > 0)); then
         printf '%s\n' "${WINE_ENV_KEPT[@]}"
@@ -437,8 +466,7 @@ wine_env_run() {
     [[ $# -ge 2 ]] || { wine_env_fail "usage: run PREFIX EXE [ARGS...]"; return; }
     wine_env_setup "$1" || return
     shift
-    wine_env_locked wine_env_prepare_locked || return
-    wine_env_hold || return
+    wine_env_locked wine_env_hold_locked || return
     # The program must not inherit the helper's pipes, or the helper would
     # wait for the program's end-of-file as well as ours.
     local in_fd=$WINE_ENV_HOLDER_IN out_fd=$WINE_ENV_HOLDER_OUT
