@@ -33,10 +33,17 @@
 #   WINEDLLOVERRIDES="mscoree,mshtml=" wineboot does not offer to install
 #   Mono or Gecko. The prefix may be an existing empty folder, so the lock
 #   file can live in it.
-# - The wine server outlives its last program by one to a few seconds.
-#   Stopping it (wineserver -k) takes under 1 s; the first program after a
-#   start takes about 1 s, since the start brings up Wine's services; each
-#   further trivial program about 0.05 s (0.15 s through "run").
+# - Debian's wineserver wrapper passes -p0: a server that Wine starts for
+#   a program ends one to a few seconds after its last program. A program
+#   that connects just as it ends dies at once ("wine client error:0:
+#   recvmsg: Connection reset by peer"); between two tests on a loaded
+#   machine that took 2 runs of the windows preset in 10. Every command
+#   here but init's first wineboot therefore starts the server itself, with
+#   -p60, so that it lives on between the programs of a test run, which
+#   ends it with stop. Stopping it (wineserver -k) takes under 1 s; the
+#   first program after a start takes about 1 s, since the start brings up
+#   Wine's services; each further trivial program about 0.05 s (0.15 s
+#   through "run").
 # - COM ports come from HKLM\Software\Wine\Ports (value COMn, type REG_SZ,
 #   data a Unix path), read by Wine's mount manager only when the server
 #   starts; it then links dosdevices/comN to the path and puts COMn in the
@@ -193,6 +200,14 @@ wine_env_make_prefix() {
         fi
         mv -f -- "$WINE_ENV_HELPER.tmp" "$WINE_ENV_HELPER"
     fi
+    wine_env_start_server
+}
+
+# Starts the server for the next minute of idleness; one that already runs
+# stays as it is (and this fails quietly).
+wine_env_start_server() {
+    wine_env_spawn "$WINESERVER" -p60 >>"$WINE_ENV_LOG" 2>&1 </dev/null
+    return 0
 }
 
 wine_env_init() {
@@ -413,6 +428,7 @@ wine_env_restart_locked() {
     wine_env_make_prefix || return
     wine_env_kill_server || return
     rm -f -- "$WINEPREFIX/wine-env.changed"
+    wine_env_start_server
     # Starting it again at once proves the mappings and leaves a warm server
     # for the next program.
     wine_env_hold || return
