@@ -6,6 +6,7 @@
 
 #include "cli/number.h"
 #include "cli/run_settings.h"
+#include "platform/platform.h"
 #include "search/search.h"
 
 namespace {
@@ -30,6 +31,28 @@ bool startsWithIgnoreCase(const char* word, const char* prefix) {
         }
     }
     return true;
+}
+
+// The spellings of other programs' help options are taken too, so that a
+// user who tries them gets help instead of a silent search.
+bool isHelpWord(const char* word) {
+    static const char* const kHelpWords[] = {"usage", "help", "-h", "--help", "/?"};
+    for (const char* helpWord : kHelpWords) {
+        if (equalsIgnoreCase(word, helpWord)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// The device the controller answered on, for scripts: the platform's name
+// for it where there is one, else the COM name that is the device's own.
+void printFoundDevice() {
+    if (const char* device = platform::devicePath(runSettings.foundPort)) {
+        std::printf("%s\n", device);
+    } else {
+        std::printf("COM%d\n", runSettings.foundPort);
+    }
 }
 
 bool portChosen() { return runSettings.lowestPort == runSettings.highestPort; }
@@ -135,7 +158,10 @@ bool walkOptions(int argc, const char* const* argv) {
         if (startsWithIgnoreCase(word, "baudrate=") && !takeBaudRateWord(word)) {
             return false;
         }
-        if (equalsIgnoreCase(word, "usage") || equalsIgnoreCase(word, "help")) {
+        if (equalsIgnoreCase(word, "device")) {
+            runSettings.printDevice = true;
+        }
+        if (isHelpWord(word)) {
             printHelp((argc > 0 && argv[0] != nullptr) ? argv[0] : "");
             return false;
         }
@@ -156,6 +182,9 @@ int runQuillfind(int argc, const char* const* argv) {
         if (searchForController()) {
             verboseLog("Found Quillfern Controller on COM%d\n", runSettings.foundPort);
             status = runSettings.foundPort;
+            if (runSettings.printDevice) {
+                printFoundDevice();
+            }
         } else {
             verboseLog("Failed to find Quillfern Controller\n");
         }

@@ -12,6 +12,8 @@ struct RunSettings {
     bool listMode;
     bool verbose;
     std::int32_t foundPort;
+    // Print the device the controller answered on after the search.
+    bool printDevice;
 
     static constexpr std::uint8_t syncCommand[2] = {0x30, 0x20};
     static constexpr std::uint8_t syncReply[2] = {0x14, 0x10};

@@ -27,6 +27,12 @@ struct LineState {
 // (no such port, or another program holds it).
 PortHandle openComPort(std::int32_t comNumber);
 
+// Why the last openComPort failed, in words for the user that name the
+// device (such as "/dev/ttyACM0: in use by another program"); nullptr when
+// there is nothing to add to "no such port", and always where the system
+// gives no more than that (Windows). Valid until the next call of the layer.
+const char* openFailureReason();
+
 // Reads the port's current line settings into state. False on failure.
 bool getLineState(PortHandle port, LineState& state);
 
@@ -69,5 +75,11 @@ std::uint32_t queryDeviceNames(char* buffer, std::uint32_t size);
 // True when the last queryDeviceNames failed only because the list did not
 // fit the buffer, so that a larger buffer would succeed.
 bool deviceNamesTruncated();
+
+// The device behind COM<comNumber> as the user names it elsewhere (such as
+// /dev/ttyACM0); nullptr where the COM name is the device's own name
+// (Windows) or no device has that number. Valid until the next call of the
+// layer.
+const char* devicePath(std::int32_t comNumber);
 
 }  // namespace platform

@@ -1,17 +1,13 @@
-// The platform contract over POSIX termios, for Linux.
-//
-// COM numbers are given to the serial devices present, in a fixed order:
-// /dev/ttyS* that have a UART behind them, then /dev/ttyUSB*, /dev/ttyACM*
-// and /dev/ttyAMA*, each family by ascending number. COM1 is the first of
-// them. At most 255 devices are numbered, so every COM number fits the
-// 8-bit exit status of a POSIX process.
+// The platform contract over POSIX termios, for Linux. Which device a COM
+// number names is posix_devices.cpp's business.
 #include "platform/platform.h"
 
-#include <dirent.h>
 #include <fcntl.h>
+#include <grp.h>
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -21,20 +17,13 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <optional>
 #include <string>
 #include <vector>
 
-// The test build compiles in a folder of its own to stand for the root of
-// the file system, so that it sees emulated devices instead of the real ones.
-#ifndef QUILLFIND_DEVICE_ROOT
-#define QUILLFIND_DEVICE_ROOT ""
-#endif
+#include "platform/posix_devices.h"
 
 namespace platform {
 namespace {
-
-constexpr std::size_t kMostDevices = 255;
 
 struct PosixLineState {
     termios settings;
@@ -54,6 +43,11 @@ const PosixLineState& posixState(const LineState& state) {
 // between the failure and the report cannot change it.
 int savedError = 0;
 bool namesTruncated = false;
+// Why the last open failed, for the user; empty when there is nothing to say
+// beyond "no such port".
+std::string openFailure;
+// The path openFailureReason and devicePath last handed out.
+std::string answer;
 
 bool fail(int error) {
     savedError = error;
@@ -62,16 +56,19 @@ bool fail(int error) {
 
 bool failWithErrno() { return fail(errno); }
 
-// Read timeouts by open descriptor; the core holds one port at a time, so a
-// few slots are plenty.
-struct TimeoutSlot {
+// What the layer keeps per open descriptor; the core holds one port at a
+// time, so a few slots are plenty.
+struct PortSlot {
     int fd = -1;
-    int milliseconds = 0;
+    int timeoutMilliseconds = 0;
+    // Exclusive use is a mark on the tty, not on a descriptor: only a mark
+    // this program made is its own to take away at close.
+    bool markedExclusive = false;
 };
-TimeoutSlot timeoutSlots[8];
+PortSlot portSlots[8];
 
-TimeoutSlot* findSlot(int fd) {
-    for (TimeoutSlot& slot : timeoutSlots) {
+PortSlot* findSlot(int fd) {
+    for (PortSlot& slot : portSlots) {
         if (slot.fd == fd) {
             return &slot;
         }
@@ -79,70 +76,29 @@ TimeoutSlot* findSlot(int fd) {
     return nullptr;
 }
 
-std::string devicePath(const std::string& name) {
-    return std::string(QUILLFIND_DEVICE_ROOT) + "/dev/" + name;
-}
-
-// ttyS nodes exist for every possible 8250 port; only those whose type is
-// not 0 (PORT_UNKNOWN) have a UART behind them.
-bool hasUart(const std::string& name) {
-    const std::string typePath = std::string(QUILLFIND_DEVICE_ROOT) + "/sys/class/tty/" + name + "/type";
-    FILE* file = std::fopen(typePath.c_str(), "re");
-    if (file == nullptr) {
-        return false;
+// Fails an open of path with error, and words the reason for the user. A
+// device that is not there needs no words: "Invalid COM port" says it.
+PortHandle failOpen(const std::string& path, int error) {
+    fail(error);
+    if (error == ENOENT || error == ENODEV || error == ENXIO) {
+        return kNoPort;
     }
-    char text[32] = {};
-    const bool read = std::fgets(text, sizeof text, file) != nullptr;
-    std::fclose(file);
-    return read && std::strtol(text, nullptr, 10) != 0;
-}
-
-struct SerialDevice {
-    int family;
-    unsigned long number;
-    std::string name;
-};
-
-// The serial devices in COM order. False when the device folder cannot be
-// read.
-bool listSerialDevices(std::vector<SerialDevice>& devices) {
-    static const char* const kFamilies[] = {"ttyS", "ttyUSB", "ttyACM", "ttyAMA"};
-    devices.clear();
-    const std::string folder = std::string(QUILLFIND_DEVICE_ROOT) + "/dev";
-    DIR* directory = opendir(folder.c_str());
-    if (directory == nullptr) {
-        return failWithErrno();
-    }
-    while (const dirent* entry = readdir(directory)) {
-        const char* name = entry->d_name;
-        for (int family = 0; family < 4; ++family) {
-            const std::size_t prefixLength = std::strlen(kFamilies[family]);
-            const char* digits = name + prefixLength;
-            if (std::strncmp(name, kFamilies[family], prefixLength) != 0 || *digits == '\0' ||
-                std::strspn(digits, "0123456789") != std::strlen(digits) || std::strlen(digits) > 9) {
-                continue;
-            }
-            if (family == 0 && !hasUart(name)) {
-                continue;
-            }
-            devices.push_back({family, std::strtoul(digits, nullptr, 10), name});
+    if (error == EACCES || error == EPERM) {
+        openFailure = path + ": permission denied";
+        // Joining the group helps only where the group may read and write.
+        struct stat status {};
+        const group* owner = stat(path.c_str(), &status) == 0 ? getgrgid(status.st_gid) : nullptr;
+        if (owner != nullptr && status.st_gid != 0 && (status.st_mode & (S_IRGRP | S_IWGRP)) == (S_IRGRP | S_IWGRP)) {
+            openFailure += std::string(" (the port belongs to group ") + owner->gr_name +
+                           "; add yourself to it and log in again)";
         }
+    } else if (error == EBUSY || error == EWOULDBLOCK) {
+        openFailure = path + ": in use by another program";
+    } else {
+        openFailure = path + ": " + std::strerror(error);
     }
-    closedir(directory);
-    std::sort(devices.begin(), devices.end(), [](const SerialDevice& a, const SerialDevice& b) {
-        return a.family != b.family ? a.family < b.family : a.number < b.number;
-    });
-    if (devices.size() > kMostDevices) {
-        devices.resize(kMostDevices);
-    }
-    return true;
+    return kNoPort;
 }
-
-// The numbering of the last device listing. A search lists the devices and
-// then probes them one by one; a device unplugged meanwhile must not shift
-// the numbers of those after it, so opens follow the listing while there is
-// one.
-std::optional<std::vector<SerialDevice>> numbering;
 
 bool speedCode(std::uint32_t baudRate, speed_t& code) {
     static const struct {
@@ -211,32 +167,56 @@ int waitFor(int fd, short events, const timespec& deadline, short& revents) {
 }  // namespace
 
 PortHandle openComPort(std::int32_t comNumber) {
-    std::vector<SerialDevice> listed;
-    if (!numbering && !listSerialDevices(listed)) {
+    openFailure.clear();
+    int error = 0;
+    const posix::SerialDevice* device = posix::numberedDevice(comNumber, error);
+    if (device == nullptr) {
+        fail(error);
         return kNoPort;
     }
-    const std::vector<SerialDevice>& devices = numbering ? *numbering : listed;
-    if (comNumber < 1 || static_cast<std::size_t>(comNumber) > devices.size()) {
-        fail(ENOENT);
-        return kNoPort;
-    }
-    const std::string path = devicePath(devices[static_cast<std::size_t>(comNumber - 1)].name);
+    const std::string path = posix::devicePath(device->name);
     // Non-blocking, so that the open never waits for carrier detect.
     const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
-        failWithErrno();
-        return kNoPort;
+        return failOpen(path, errno);
     }
-    // TIOCEXCL alone does not stop root from opening the port a second time;
-    // the advisory lock does, for every program that also takes it.
-    if (flock(fd, LOCK_EX | LOCK_NB) != 0 ||
-        (ioctl(fd, TIOCEXCL) != 0 && errno != ENOTTY && errno != EINVAL)) {
-        failWithErrno();
+    PortSlot* slot = findSlot(-1);
+    if (slot == nullptr) {
         close(fd);
-        return kNoPort;
+        return failOpen(path, EMFILE);
     }
+    // The advisory lock keeps out every program that also takes it, root
+    // among them.
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        const int lockError = errno;
+        close(fd);
+        return failOpen(path, lockError);
+    }
+    // TIOCEXCL refuses later opens, but not those of root: read the mark, so
+    // that a port another program marked is held even for root.
+    int marked = 0;
+    bool markedHere = false;
+    if (ioctl(fd, TIOCGEXCL, &marked) == 0) {
+        if (marked != 0) {
+            close(fd);
+            return failOpen(path, EBUSY);
+        }
+        if (ioctl(fd, TIOCEXCL) != 0) {
+            const int markError = errno;
+            close(fd);
+            return failOpen(path, markError);
+        }
+        markedHere = true;
+    } else if (errno != ENOTTY && errno != EINVAL) {
+        const int markError = errno;
+        close(fd);
+        return failOpen(path, markError);
+    }
+    *slot = PortSlot{fd, 0, markedHere};
     return fd;
 }
+
+const char* openFailureReason() { return openFailure.empty() ? nullptr : openFailure.c_str(); }
 
 bool getLineState(PortHandle port, LineState& state) {
     if (tcgetattr(static_cast<int>(port), &posixState(state).settings) != 0) {
@@ -292,16 +272,11 @@ bool applyLineState(PortHandle port, const LineState& state) {
 }
 
 bool setReadTimeout(PortHandle port, std::int32_t timeoutSeconds) {
-    const int fd = static_cast<int>(port);
-    TimeoutSlot* slot = findSlot(fd);
-    if (slot == nullptr) {
-        slot = findSlot(-1);
-    }
+    PortSlot* slot = findSlot(static_cast<int>(port));
     if (slot == nullptr || timeoutSeconds < 0) {
-        return fail(slot == nullptr ? ENOMEM : EINVAL);
+        return fail(slot == nullptr ? EBADF : EINVAL);
     }
-    slot->fd = fd;
-    slot->milliseconds = timeoutSeconds * 1000;
+    slot->timeoutMilliseconds = timeoutSeconds * 1000;
     return true;
 }
 
@@ -309,8 +284,8 @@ bool writeBytes(PortHandle port, const std::uint8_t* data, std::uint32_t length)
     const int fd = static_cast<int>(port);
     // A port held back by flow control would otherwise take the write
     // forever; give it as long as a reply may take.
-    const TimeoutSlot* slot = findSlot(fd);
-    const timespec deadline = deadlineAfter(slot != nullptr ? slot->milliseconds : 0);
+    const PortSlot* slot = findSlot(fd);
+    const timespec deadline = deadlineAfter(slot != nullptr ? slot->timeoutMilliseconds : 0);
     std::uint32_t written = 0;
     while (written < length) {
         const ssize_t result = write(fd, data + written, length - written);
@@ -339,8 +314,8 @@ bool writeBytes(PortHandle port, const std::uint8_t* data, std::uint32_t length)
 bool readByte(PortHandle port, std::uint8_t& byte, bool& gotByte) {
     const int fd = static_cast<int>(port);
     gotByte = false;
-    const TimeoutSlot* slot = findSlot(fd);
-    const timespec deadline = deadlineAfter(slot != nullptr ? slot->milliseconds : 0);
+    const PortSlot* slot = findSlot(fd);
+    const timespec deadline = deadlineAfter(slot != nullptr ? slot->timeoutMilliseconds : 0);
     for (;;) {
         short revents = 0;
         const int ready = waitFor(fd, POLLIN, deadline, revents);
@@ -370,12 +345,13 @@ bool readByte(PortHandle port, std::uint8_t& byte, bool& gotByte) {
 
 void closeComPort(PortHandle port) {
     const int fd = static_cast<int>(port);
-    if (TimeoutSlot* slot = findSlot(fd)) {
-        *slot = TimeoutSlot{};
+    if (PortSlot* slot = findSlot(fd)) {
+        // Leave the port as open to others as it was found.
+        if (slot->markedExclusive) {
+            ioctl(fd, TIOCNXCL);
+        }
+        *slot = PortSlot{};
     }
-    // Exclusive use is a property of the tty, not of this descriptor; leave
-    // the port as open to others as it was found.
-    ioctl(fd, TIOCNXCL);
     // Linux releases the descriptor even when close reports EINTR, so a
     // retry could close someone else's.
     close(fd);
@@ -391,13 +367,13 @@ void sleepMilliseconds(std::uint32_t milliseconds) {
 
 std::uint32_t queryDeviceNames(char* buffer, std::uint32_t size) {
     namesTruncated = false;
-    std::vector<SerialDevice> devices;
-    if (!listSerialDevices(devices)) {
+    int error = 0;
+    if (!posix::takeNumbering(error)) {
+        fail(error);
         return 0;
     }
-    numbering = devices;
     std::string names;
-    for (std::size_t index = 0; index < devices.size(); ++index) {
+    for (std::size_t index = 0; index < posix::numbering().size(); ++index) {
         names += "COM" + std::to_string(index + 1);
         names += '\0';
     }
@@ -412,5 +388,15 @@ std::uint32_t queryDeviceNames(char* buffer, std::uint32_t size) {
 }
 
 bool deviceNamesTruncated() { return namesTruncated; }
+
+const char* devicePath(std::int32_t comNumber) {
+    int error = 0;
+    const posix::SerialDevice* device = posix::numberedDevice(comNumber, error);
+    if (device == nullptr) {
+        return nullptr;
+    }
+    answer = posix::devicePath(device->name);
+    return answer.c_str();
+}
 
 }  // namespace platform

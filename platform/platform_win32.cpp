@@ -50,6 +50,9 @@ PortHandle openComPort(std::int32_t comNumber) {
     return toPort(handle);
 }
 
+// A failed CreateFileA is reported by its COM number alone, as always.
+const char* openFailureReason() { return nullptr; }
+
 bool getLineState(PortHandle port, LineState& state) {
     return GetCommState(toHandle(port), &dcbOf(state)) != FALSE;
 }
@@ -118,5 +121,8 @@ std::uint32_t queryDeviceNames(char* buffer, std::uint32_t size) {
 }
 
 bool deviceNamesTruncated() { return namesTruncated; }
+
+// "COM<n>" is the name Windows users know the device by.
+const char* devicePath(std::int32_t) { return nullptr; }
 
 }  // namespace platform

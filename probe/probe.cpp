@@ -46,6 +46,9 @@ bool openPort(std::int32_t portNumber) {
     portSession = platform::openComPort(portNumber);
     if (!portIsOpen()) {
         verboseLog("(COM%d): Invalid COM port\n", portNumber);
+        if (const char* reason = platform::openFailureReason()) {
+            verboseLog("       - %s\n", reason);
+        }
         return false;
     }
     verboseLog("(COM%d): Testing COM state\n", portNumber);

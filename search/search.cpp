@@ -62,7 +62,12 @@ void reportPort(const char* name, std::int32_t comNumber, ListTotals& totals) {
         ++totals.found;
     }
     ++totals.ports;
-    std::printf("%-5s - %s\n", name, answered ? "Quillfern" : "None");
+    const char* outcome = answered ? "Quillfern" : "None";
+    if (const char* device = platform::devicePath(comNumber)) {
+        std::printf("%-5s - %-9s %s\n", name, outcome, device);
+    } else {
+        std::printf("%-5s - %s\n", name, outcome);
+    }
     std::fflush(stdout);
 }
 

@@ -37,6 +37,9 @@ struct State {
     std::vector<Failure> failures;
     std::map<Op, int> counts;
     std::vector<Call> calls;
+    std::map<std::int32_t, std::string> devicePaths;
+    std::map<std::int32_t, std::string> openFailureReasons;
+    std::string openFailureReason;
     long lastError = 0;
     bool truncated = false;
     int misuses = 0;
@@ -95,6 +98,12 @@ void addPort(std::int32_t port, std::vector<ReadStep> reads) {
 }
 
 void addController(std::int32_t port) { addPort(port, {byte(0x14), byte(0x10)}); }
+
+void setDevicePath(std::int32_t port, std::string path) { state.devicePaths[port] = std::move(path); }
+
+void setOpenFailureReason(std::int32_t port, std::string reason) {
+    state.openFailureReasons[port] = std::move(reason);
+}
 
 void setDeviceNames(std::vector<std::string> lists) {
     state.nameCounts.clear();
@@ -155,16 +164,22 @@ using fake::Op;
 using fake::state;
 
 PortHandle openComPort(std::int32_t comNumber) {
+    state.openFailureReason.clear();
     if (fake::record(Op::Open, comNumber, 0)) {
         return kNoPort;
     }
     if (state.ports.count(comNumber) == 0) {
         state.lastError = 2;
+        state.openFailureReason = state.openFailureReasons[comNumber];
         return kNoPort;
     }
     const PortHandle handle = state.nextHandle++;
     state.handles[handle] = comNumber;
     return handle;
+}
+
+const char* openFailureReason() {
+    return state.openFailureReason.empty() ? nullptr : state.openFailureReason.c_str();
 }
 
 bool getLineState(PortHandle port, LineState& lineState) {
@@ -257,5 +272,10 @@ std::uint32_t queryDeviceNames(char* buffer, std::uint32_t size) {
 }
 
 bool deviceNamesTruncated() { return state.truncated; }
+
+const char* devicePath(std::int32_t comNumber) {
+    const auto found = state.devicePaths.find(comNumber);
+    return found == state.devicePaths.end() ? nullptr : found->second.c_str();
+}
 
 }  // namespace platform

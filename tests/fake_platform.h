@@ -35,6 +35,12 @@ void addPort(std::int32_t port, std::vector<ReadStep> reads = {});
 // A port that answers 0x14 0x10.
 void addController(std::int32_t port);
 
+// What the layer tells of COM<port>: the device behind it, and why an open
+// of it failed (a port that is not added fails to open). Unset: nothing, as
+// on Windows.
+void setDevicePath(std::int32_t port, std::string path);
+void setOpenFailureReason(std::int32_t port, std::string reason);
+
 // The device-name lists that successive queries return (the last one is
 // repeated). Each string holds the bytes; the count returned is its size
 // unless given.

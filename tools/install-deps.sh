@@ -1,11 +1,24 @@
 #!/usr/bin/env bash
 # Installs what building and testing quillfind needs on Debian 12, skipping
 # what is already there.
+#   install-deps.sh [native|all]
+# native: the native build and tools/demo.sh; all (the default): every preset
+# and every test, which adds the Windows cross compiler, Wine, clang for the
+# fuzzers, valgrind and the packaging tools.
 set -euo pipefail
 
-packages=(cmake ninja-build g++ libgtest-dev libgmock-dev googletest
-          g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine wine64
-          clang libclang-rt-14-dev valgrind python3 zip unzip man-db)
+native=(cmake ninja-build g++ libgtest-dev libgmock-dev)
+all=("${native[@]}" googletest g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine wine64
+     clang libclang-rt-14-dev valgrind python3 zip unzip man-db dpkg-dev)
+case ${1:-all} in
+    native) packages=("${native[@]}") ;;
+    all) packages=("${all[@]}") ;;
+    *)
+        echo "usage: $0 [native|all]" >&2
+        exit 2
+        ;;
+esac
+
 missing=()
 for package in "${packages[@]}"; do
     if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed"; then

@@ -1,16 +1,20 @@
 // The real program (built to look for devices under the build tree) against
 // emulated controllers on pseudo-terminals.
 #include <gtest/gtest.h>
-#include <sys/file.h>
 #include <fcntl.h>
+#include <grp.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
 #include <poll.h>
 #include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <ostream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "emulator_process.h"
@@ -46,6 +50,7 @@ protected:
         return result;
     }
 
+    static std::string device(const std::string& name) { return (kRoot / "dev" / name).string(); }
 };
 
 TEST_F(EndToEnd, ControllerOnTheSecondPortIsFoundAfterTheFirstIsProbed) {
@@ -147,37 +152,60 @@ TEST_F(EndToEnd, ListReportOverThreePorts) {
     emulate("ttyUSB2", {"--reply=reversed"});
     const RunResult result = run({"timeout=1", "list"});
     EXPECT_EQ(result.exitStatus, 0);
-    EXPECT_EQ(result.stdoutText, lines({"Available COM ports", "-------------------", "COM1  - Quillfern",
-                                        "COM2  - None", "COM3  - None", "-------------------",
+    EXPECT_EQ(result.stdoutText, lines({"Available COM ports", "-------------------",
+                                        "COM1  - Quillfern " + device("ttyUSB0"), "COM2  - None      " + device("ttyUSB1"),
+                                        "COM3  - None      " + device("ttyUSB2"), "-------------------",
                                         "Total:  3 ports", "Quillfern:  1 found"}));
 }
 
-TEST_F(EndToEnd, ComNumbersFollowTheDeviceFamiliesInOrder) {
-    // ttyS0 has no UART (type 0) and is no port; ttyS1 has one and comes
-    // first; then USB before ACM, each family by number (2 before 10).
+TEST_F(EndToEnd, ComNumbersFollowTheDeviceFamiliesInOrderAndLeaveOutTheConsole) {
+    // Plain files stand for the devices that only need a number: they open,
+    // are no tty, and fail at once. Each family goes by number, so 2 comes
+    // before 10; ttyS0 has no UART and ttyS1 is the kernel's console.
+    const auto node = [](const std::string& name) { std::ofstream(kRoot / "dev" / name) << ""; };
     const auto uart = [](const std::string& name, const char* type) {
         fs::create_directories(kRoot / "sys/class/tty" / name);
         std::ofstream(kRoot / "sys/class/tty" / name / "type") << type << "\n";
     };
-    uart("ttyS0", "0");
-    uart("ttyS1", "4");
-    emulate("ttyS0");
-    emulate("ttyS1", {"--reply=silent"});
-    emulate("ttyACM0", {"--reply=silent"});
-    emulate("ttyUSB10", {"--reply=silent"});
-    emulate("ttyUSB2", {"--reply=reversed"});
-    const RunResult result = run({"timeout=1", "list"});
-    EXPECT_EQ(result.stdoutText, lines({"Available COM ports", "-------------------", "COM1  - None",
-                                        "COM2  - None", "COM3  - None", "COM4  - None", "-------------------",
-                                        "Total:  4 ports", "Quillfern:  0 found"}));
-    EXPECT_EQ(run({"com=2", "baudrate=9600"}).exitStatus, 0) << "COM2 is ttyUSB2, which answers wrongly";
+    fs::create_directories(kRoot / "sys/class/tty/console");
+    std::ofstream(kRoot / "sys/class/tty/console/active") << "tty0 ttyS1\n";
+    for (const auto& [name, type] : {std::pair{"ttyS0", "0"}, {"ttyS1", "4"}, {"ttyS2", "4"}, {"ttyS10", "4"}}) {
+        uart(name, type);
+    }
+    for (const char* name : {"ttyS0", "ttyS2", "ttyS10", "ttyUSB10", "ttyUSB2", "ttyAMA0", "ttyUSB", "ttyACMx", "tty0"}) {
+        node(name);
+    }
+    EmulatorProcess& console = emulate("ttyS1");
+    EmulatorProcess& controller = emulate("ttyACM0");
+
+    const RunResult listing = run({"timeout=1", "list"});
+    std::vector<std::string> expected = {"Available COM ports", "-------------------"};
+    int com = 0;
+    for (const char* name : {"ttyS2", "ttyS10", "ttyUSB2", "ttyUSB10", "ttyACM0", "ttyAMA0"}) {
+        const std::string outcome = std::string(name) == "ttyACM0" ? "Quillfern" : "None     ";
+        expected.push_back("COM" + std::to_string(++com) + "  - " + outcome + " " + device(name));
+    }
+    expected.insert(expected.end(), {"-------------------", "Total:  6 ports", "Quillfern:  1 found"});
+    EXPECT_EQ(listing.stdoutText, lines(expected));
+
+    const RunResult search = run({"device"});
+    EXPECT_EQ(search.exitStatus, 5);
+    EXPECT_EQ(search.stdoutText, device("ttyACM0") + "\n") << "the device word names where it answered";
+    EXPECT_EQ(controller.countLogLines("rx 30"), 2U);
+    EXPECT_EQ(console.countLogLines("open 1"), 0U) << "the console is never opened";
 }
 
-TEST_F(EndToEnd, APortHeldByAnotherProgramIsMissingAndUndisturbed) {
+// Another program holds the port: with the advisory lock, or with only the
+// tty's exclusive mark (which the kernel does not enforce against root, as
+// these tests run).
+class HeldPort : public EndToEnd, public testing::WithParamInterface<bool> {};
+
+TEST_P(HeldPort, IsMissingToTheSearchAndUndisturbed) {
+    const bool byLock = GetParam();
     EmulatorProcess& held = emulate("ttyUSB0", {"--noise-on-open=5a"});
     const int holder = open((kRoot / "dev/ttyUSB0").c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
     ASSERT_GE(holder, 0);
-    ASSERT_EQ(flock(holder, LOCK_EX | LOCK_NB), 0);
+    ASSERT_EQ(byLock ? flock(holder, LOCK_EX | LOCK_NB) : ioctl(holder, TIOCEXCL), 0);
     ASSERT_TRUE(held.waitForLogLine("open 1", 1, 10000));
     // Wait until the noise has reached the holder's side before the run.
     pollfd ready{holder, POLLIN, 0};
@@ -185,13 +213,71 @@ TEST_F(EndToEnd, APortHeldByAnotherProgramIsMissingAndUndisturbed) {
 
     const RunResult result = run({"verbose"});
     EXPECT_EQ(result.exitStatus, 0);
-    EXPECT_EQ(result.stdoutText, lines({"Testing COM1", "(COM1): Opening port", "(COM1): Invalid COM port",
-                                        "(COM1): Failed to open port", "Failed to find Quillfern Controller"}));
+    EXPECT_EQ(result.stdoutText,
+              lines({"Testing COM1", "(COM1): Opening port", "(COM1): Invalid COM port",
+                     "       - " + device("ttyUSB0") + ": in use by another program", "(COM1): Failed to open port",
+                     "Failed to find Quillfern Controller"}));
     unsigned char byte = 0;
     EXPECT_EQ(read(holder, &byte, 1), 1);
     EXPECT_EQ(byte, 0x5A) << "the holder's bytes were not consumed";
+    int marked = 0;
+    ASSERT_EQ(ioctl(holder, TIOCGEXCL, &marked), 0);
+    EXPECT_EQ(marked != 0, !byLock) << "the holder's exclusive mark is the holder's to clear";
     close(holder);
 }
+
+INSTANTIATE_TEST_SUITE_P(Holders, HeldPort, testing::Values(true, false),
+                         [](const testing::TestParamInfo<bool>& param) {
+                             return std::string(param.param ? "Lock" : "ExclusiveMark");
+                         });
+
+// Why an open failed is told in one line after "Invalid COM port", except
+// when there is simply no device. The program runs without any capability,
+// so that the kernel checks it against the file's permissions as it would an
+// ordinary user; a switch to another user would also need every folder above
+// the build tree to be open to that user.
+struct OpenFailureCase {
+    const char* name;
+    std::function<void(const fs::path&)> make;
+    std::string reason;  // after the device path; empty: no line
+};
+
+void PrintTo(const OpenFailureCase& param, std::ostream* out) { *out << param.name; }
+
+class OpenFailure : public EndToEnd, public testing::WithParamInterface<OpenFailureCase> {};
+
+TEST_P(OpenFailure, IsExplainedUnderTheInvalidPortLine) {
+    const fs::path node = kRoot / "dev/ttyACM0";
+    GetParam().make(node);
+    const RunResult result = run({"verbose"}, {"setpriv", "--inh-caps=-all", "--bounding-set=-all", "--"});
+    std::vector<std::string> expected = {"Testing COM1", "(COM1): Opening port", "(COM1): Invalid COM port"};
+    if (!GetParam().reason.empty()) {
+        expected.push_back("       - " + node.string() + ": " + GetParam().reason);
+    }
+    expected.insert(expected.end(), {"(COM1): Failed to open port", "Failed to find Quillfern Controller"});
+    EXPECT_EQ(result.exitStatus, 0);
+    EXPECT_EQ(result.stdoutText, lines(expected));
+}
+
+// clang-format off
+INSTANTIATE_TEST_SUITE_P(Reasons, OpenFailure, testing::Values(
+    OpenFailureCase{"NotInTheDevicesGroup", [](const fs::path& node) {
+        std::ofstream(node) << "";
+        ASSERT_EQ(chown(node.c_str(), 65534, getgrnam("dialout")->gr_gid), 0);
+        fs::permissions(node, fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read |
+                              fs::perms::group_write);
+    }, "permission denied (the port belongs to group dialout; add yourself to it and log in again)"},
+    OpenFailureCase{"NoGroupMayUseIt", [](const fs::path& node) {
+        std::ofstream(node) << "";
+        ASSERT_EQ(chown(node.c_str(), 65534, getgrnam("dialout")->gr_gid), 0);
+        fs::permissions(node, fs::perms::owner_read | fs::perms::owner_write);
+    }, "permission denied"},
+    OpenFailureCase{"AnyOtherError", [](const fs::path& node) { fs::create_directory(node); }, "Is a directory"},
+    OpenFailureCase{"UnpluggedSinceListed", [](const fs::path& node) {
+        fs::create_symlink(node.parent_path() / "gone", node);
+    }, ""}
+), [](const testing::TestParamInfo<OpenFailureCase>& param) { return std::string(param.param.name); });
+// clang-format on
 
 TEST_F(EndToEnd, DeviceFolderMissing) {
     std::error_code ignored;

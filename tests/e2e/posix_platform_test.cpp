@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <memory>
 #include <string>
 #include <vector>
@@ -16,6 +17,7 @@
 #include "emulator_process.h"
 #include "tests/e2e/device_root.h"
 #include "platform/platform.h"
+#include "platform/posix_devices.h"
 #include "probe/probe.h"
 
 namespace {
@@ -63,6 +65,42 @@ TEST_F(PosixPlatform, DeviceNamesAreComNumbersInOrder) {
     EXPECT_TRUE(platform::deviceNamesTruncated());
     EXPECT_EQ(platform::queryDeviceNames(buffer, 11), 11U);
     EXPECT_FALSE(platform::deviceNamesTruncated());
+}
+
+// The numbering rules need no tty: plain files stand for the devices.
+TEST_F(PosixPlatform, NumberingOfAFolderOfNames) {
+    const fs::path root = kRoot / "numbering";
+    const auto names = [&root] {
+        std::vector<platform::posix::SerialDevice> devices;
+        int error = 0;
+        EXPECT_TRUE(platform::posix::listSerialDevices(root.string(), devices, error));
+        std::vector<std::string> list;
+        for (const auto& device : devices) {
+            list.push_back(device.name);
+        }
+        return list;
+    };
+    fs::create_directories(root / "dev");
+    fs::create_directories(root / "sys/class/tty/ttyS3");
+    std::ofstream(root / "sys/class/tty/ttyS3/type") << "4\n";
+    for (const char* name : {"ttyACM1", "ttyS0", "ttyS3", "ttyUSB1234567890", "ttyUSB-1", "ttyAMA"}) {
+        std::ofstream(root / "dev" / name) << "";
+    }
+    EXPECT_EQ(names(), (std::vector<std::string>{"ttyS3", "ttyACM1"}))
+        << "no UART type file, too many digits, or no digits: no number";
+
+    for (int number = 0; number < 300; ++number) {
+        std::ofstream(root / "dev" / ("ttyUSB" + std::to_string(number))) << "";
+    }
+    const std::vector<std::string> many = names();
+    ASSERT_EQ(many.size(), 255U) << "every COM number fits an exit status";
+    EXPECT_EQ(many[1], "ttyUSB0");
+    EXPECT_EQ(many.back(), "ttyUSB253");
+
+    std::vector<platform::posix::SerialDevice> devices;
+    int error = 0;
+    EXPECT_FALSE(platform::posix::listSerialDevices((root / "missing").string(), devices, error));
+    EXPECT_EQ(error, ENOENT);
 }
 
 TEST_F(PosixPlatform, NumbersWithoutADeviceFailToOpen) {

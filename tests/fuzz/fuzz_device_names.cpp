@@ -5,6 +5,7 @@
 // bytes 1..4 the count selector (little endian), byte 5 the
 // fill capacity; the rest is what the system stores in the buffer.
 
+#include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -103,14 +104,21 @@ std::vector<Entry> expectedEntries(const std::string& stored, std::uint32_t read
     return entries;
 }
 
-void clearCapture() {
+// Descriptor 1 points at the in-memory file during one list run only, and is
+// put back after it: libFuzzer's -close_fd_mask=1 points descriptor 1 at
+// /dev/null after LLVMFuzzerInitialize, which would undo a switch made once
+// at start-up. Put back as it was, even closed.
+template <typename Body>
+std::string capturedOutput(Body body) {
     std::fflush(stdout);
     check(ftruncate(captureFd, 0) == 0);
     check(lseek(captureFd, 0, SEEK_SET) == 0);
-}
-
-std::string capturedOutput() {
+    const int saved = dup(STDOUT_FILENO);
+    check(dup2(captureFd, STDOUT_FILENO) == STDOUT_FILENO);
+    body();
     std::fflush(stdout);
+    check(saved >= 0 ? dup2(saved, STDOUT_FILENO) == STDOUT_FILENO && close(saved) == 0
+                     : close(STDOUT_FILENO) == 0);
     struct stat info {};
     check(fstat(captureFd, &info) == 0);
     std::string text(static_cast<std::size_t>(info.st_size), '\0');
@@ -221,10 +229,9 @@ void runFillMode(const Script& script, std::uint32_t capacity) {
 
 void runListMode(const Script& script) {
     prepare(script, true);
-    clearCapture();
     std::int32_t count = -7;
-    const bool read = walkDosDevices(nullptr, count, true, false);
-    const std::string output = capturedOutput();
+    bool read = false;
+    const std::string output = capturedOutput([&] { read = walkDosDevices(nullptr, count, true, false); });
     checkNoPortHeld();
     check(read == (script.count != 0));
     if (!read) {
@@ -243,8 +250,14 @@ void runListMode(const Script& script) {
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     // The list report is compared byte for byte, so standard output goes to
     // an in-memory file that each list run empties and reads back.
-    captureFd = memfd_create("fuzz_device_names_stdout", 0);
-    if (captureFd < 0 || dup2(captureFd, STDOUT_FILENO) < 0) {
+    // Kept above the standard descriptors: were descriptor 1 closed at start-up,
+    // the file would land on it and -close_fd_mask=1 would replace it.
+    const int file = memfd_create("fuzz_device_names_stdout", 0);
+    captureFd = file < 0 ? -1 : fcntl(file, F_DUPFD, STDERR_FILENO + 1);
+    if (file >= 0) {
+        close(file);
+    }
+    if (captureFd < 0) {
         std::perror("fuzz_device_names: cannot capture standard output");
         std::abort();
     }

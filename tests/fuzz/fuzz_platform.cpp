@@ -137,4 +137,7 @@ std::uint32_t queryDeviceNames(char* buffer, std::uint32_t size) {
 
 bool deviceNamesTruncated() { return fuzzstub::truncated; }
 
+const char* openFailureReason() { return nullptr; }
+const char* devicePath(std::int32_t) { return nullptr; }
+
 }  // namespace platform

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <ostream>
+#include <utility>
 #include <string>
 #include <vector>
 
@@ -31,6 +32,8 @@ struct TableCase {
     std::vector<std::int32_t> controllers;
     std::vector<std::int32_t> silent;
     std::string expected;
+    // Devices the layer names after the outcome (Linux); none on Windows.
+    std::vector<std::pair<std::int32_t, std::string>> paths = {};
 };
 
 void PrintTo(const TableCase& param, std::ostream* out) { *out << param.name; }
@@ -45,6 +48,9 @@ TEST_P(ListTable, PrintsEveryComDeviceWithItsOutcome) {
     }
     for (std::int32_t port : list.silent) {
         fake::addPort(port);
+    }
+    for (const auto& [port, path] : list.paths) {
+        fake::setDevicePath(port, path);
     }
     const auto run = runWords({"list"});
     EXPECT_EQ(run.output, list.expected);
@@ -63,7 +69,11 @@ INSTANTIATE_TEST_SUITE_P(Systems, ListTable, testing::Values(
               table("COM1  - None\nCOM4  - Quillfern\n", "Total:  2 ports\nQuillfern:  1 found\n")},
     TableCase{"LongNamesAndOthersSkipped", {"COM10", "C:", "com2", "COM123", "COM7x", "COM2"}, {10, 2}, {123},
               table("COM10 - Quillfern\nCOM123 - None\nCOM7x - None\nCOM2  - Quillfern\n",
-                    "Total:  4 ports\nQuillfern:  2 found\n")}
+                    "Total:  4 ports\nQuillfern:  2 found\n")},
+    TableCase{"DevicesNamedAfterThePaddedOutcome", {"COM1", "COM2", "COM10"}, {2}, {1, 10},
+              table("COM1  - None      /dev/ttyS4\nCOM2  - Quillfern /dev/ttyACM0\nCOM10 - None\n",
+                    "Total:  3 ports\nQuillfern:  1 found\n"),
+              {{1, "/dev/ttyS4"}, {2, "/dev/ttyACM0"}}}
 ), [](const testing::TestParamInfo<TableCase>& param) { return std::string(param.param.name); });
 // clang-format on
 
@@ -100,15 +110,19 @@ TEST_F(ListReport, WordsBeforeListApplyAndWordsAfterItAreNeverRead) {
     fake::setDeviceNames({fake::names({"COM2"})});
     fake::addPort(2);
     runWords({"timeout=2", "baudrate=9600", "list"});
-    EXPECT_EQ(fake::callLog()[4], "timeout 2 2");
-    EXPECT_EQ(fake::callLog()[3], "apply 2 9600");
+    std::vector<std::string> log = fake::callLog();
+    ASSERT_GE(log.size(), 5U);
+    EXPECT_EQ(log[4], "timeout 2 2");
+    EXPECT_EQ(log[3], "apply 2 9600");
 
     fake::reset();
     resetRunSettings();
     fake::setDeviceNames({fake::names({"COM2"})});
     fake::addPort(2);
     const auto run = runWords({"list", "timeout=2", "verbose", "com=0", "help"});
-    EXPECT_EQ(fake::callLog()[4], "timeout 2 5");
+    log = fake::callLog();
+    ASSERT_GE(log.size(), 5U);
+    EXPECT_EQ(log[4], "timeout 2 5");
     EXPECT_EQ(run.output, table("COM2  - None\n", "Total:  1 port \nQuillfern:  0 found\n"));
 }
 

@@ -157,6 +157,11 @@ INSTANTIATE_TEST_SUITE_P(Words, OptionWalk, testing::Values(
     // help ends the walk wherever it stands; words after it are never read.
     WalkCase{{"help"}, false, kHelp, 0, 5, 57600, false, false},
     WalkCase{{"USAGE"}, false, kHelp, 0, 5, 57600, false, false},
+    WalkCase{{"-h", "com=0"}, false, kHelp, 0, 5, 57600, false, false},
+    WalkCase{{"--HELP"}, false, kHelp, 0, 5, 57600, false, false},
+    WalkCase{{"/?"}, false, kHelp, 0, 5, 57600, false, false},
+    WalkCase{{"-help", "--h", "/h", "?"}, true, "", 0, 5, 57600, false, false},
+    WalkCase{{"DEVICE", "com=4"}, true, "", 4, 5, 57600, false, false},
     WalkCase{{"Help", "verbose"}, false, kHelp, 0, 5, 57600, false, false},
     WalkCase{{"help", "com=0"}, false, kHelp, 0, 5, 57600, false, false},
     WalkCase{{"com=0", "help"}, false, comRange("com=0"), 0, 5, 57600, false, false},
@@ -209,6 +214,44 @@ TEST_F(ProgramRun, ExitStatusIsTheFoundPortOrZero) {
     auto none = runWords({"verbose"});
     EXPECT_EQ(none.status, 0);
     EXPECT_NE(none.output.find("Failed to find Quillfern Controller\n"), std::string::npos);
+}
+
+TEST_F(ProgramRun, DeviceWordPrintsWhereTheControllerAnsweredAfterEveryVerboseLine) {
+    struct Case {
+        const char* path;  // what the layer names COM4, nullptr as on Windows
+        bool controller;
+        std::vector<std::string> words;
+        int status;
+        std::string tail;  // how the output ends
+    };
+    for (const Case& run : {Case{"/dev/ttyACM0", true, {"device"}, 4, "/dev/ttyACM0\n"},
+                            Case{nullptr, true, {"Device"}, 4, "COM4\n"},
+                            Case{"/dev/ttyACM0", true, {"device", "verbose"}, 4,
+                                 "Found Quillfern Controller on COM4\n/dev/ttyACM0\n"},
+                            Case{"/dev/ttyACM0", false, {"device", "verbose"}, 0,
+                                 "Failed to find Quillfern Controller\n"},
+                            Case{"/dev/ttyACM0", false, {"device"}, 0, ""}}) {
+        fake::reset();
+        resetRunSettings();
+        fake::setDeviceNames({fake::names({"COM4"})});
+        if (run.controller) {
+            fake::addController(4);
+        } else {
+            fake::addPort(4);
+        }
+        if (run.path != nullptr) {
+            fake::setDevicePath(4, run.path);
+        }
+        const auto outcome = runWords(run.words);
+        EXPECT_EQ(outcome.status, run.status) << run.words[0];
+        const std::string& output = outcome.output;
+        EXPECT_TRUE(output.size() >= run.tail.size() &&
+                    output.compare(output.size() - run.tail.size(), run.tail.size(), run.tail) == 0)
+            << output;
+        if (!run.controller) {
+            EXPECT_EQ(output.find("/dev/"), std::string::npos) << output;
+        }
+    }
 }
 
 TEST_F(ProgramRun, UsageErrorsEndBeforeAnyPortIsTouched) {

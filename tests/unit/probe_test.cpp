@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -52,6 +53,16 @@ std::vector<std::string> concat(std::initializer_list<std::vector<std::string>> 
     return lines;
 }
 
+// The calls of a probe that finds a controller on COM<port>.
+std::vector<std::string> answeringProbeLog(std::int32_t port, std::uint32_t speed, std::int32_t seconds) {
+    const std::string com = std::to_string(port);
+    const std::vector<std::string> open = {"open " + com, "get " + com,
+                                           "apply " + com + " " + std::to_string(speed),
+                                           "timeout " + com + " " + std::to_string(seconds)};
+    return concat({open, {"close " + com}, open,
+                   {"sleep 1000", "write " + com, "read " + com, "read " + com, "close " + com}});
+}
+
 TEST_F(Probe, ControllerAnswersWithTheExactTranscript) {
     fake::addController(4);
     std::string output;
@@ -64,7 +75,7 @@ TEST_F(Probe, ControllerAnswersWithTheExactTranscript) {
                                          "(COM4): Reading response, expecting (0x14, 0x10)",
                                          "       - Read (0x14)", "       - Read (0x10)",
                                          "(COM4): Valid response"}})));
-    EXPECT_EQ(fake::callLog(),
+    ASSERT_EQ(fake::callLog(),
               (std::vector<std::string>{"open 4", "get 4", "apply 4 57600", "timeout 4 5", "close 4",
                                         "open 4", "get 4", "apply 4 57600", "timeout 4 5",
                                         "sleep 1000", "write 4", "read 4", "read 4", "close 4"}));
@@ -87,13 +98,8 @@ TEST_F(Probe, LineSettingsComeFromTheRunSettings) {
         fake::addController(4);
         std::string output;
         EXPECT_TRUE(probe(4, output));
-        const std::string speed = std::to_string(setting.first);
         const std::string seconds = std::to_string(setting.second);
-        const auto log = fake::callLog();
-        EXPECT_EQ(log[2], "apply 4 " + speed);
-        EXPECT_EQ(log[3], "timeout 4 " + seconds);
-        EXPECT_EQ(log[7], "apply 4 " + speed);
-        EXPECT_EQ(log[8], "timeout 4 " + seconds);
+        EXPECT_EQ(fake::callLog(), answeringProbeLog(4, setting.first, setting.second));
         EXPECT_NE(output.find("       - Setting " + seconds + " second COM timeout\n"), std::string::npos);
     }
 }
@@ -264,6 +270,14 @@ TEST_F(Probe, MissingPortCostsNoWait) {
                       "(COM9): Failed to open port\n");
 }
 
+TEST_F(Probe, TheLayersReasonForAFailedOpenFollowsInvalidComPort) {
+    fake::setOpenFailureReason(9, "/dev/ttyACM0: in use by another program");
+    std::string output;
+    EXPECT_FALSE(probe(9, output));
+    EXPECT_EQ(output, "Testing COM9\n(COM9): Opening port\n(COM9): Invalid COM port\n"
+                      "       - /dev/ttyACM0: in use by another program\n(COM9): Failed to open port\n");
+}
+
 TEST_F(Probe, ZeroAndNegativeNumbersGoToTheOpenUnchanged) {
     std::string output;
     EXPECT_FALSE(probe(0, output));
@@ -281,7 +295,8 @@ TEST_F(Probe, APortLeftOpenIsClosedFirstWithoutAMessage) {
     std::string output;
     EXPECT_TRUE(probe(4, output));
     EXPECT_EQ(output.rfind("Testing COM4\n", 0), 0U) << output;
-    EXPECT_EQ(fake::callLog()[4], "close 2");
+    EXPECT_EQ(fake::callLog(), concat({{"open 2", "get 2", "apply 2 57600", "timeout 2 5", "close 2"},
+                                       answeringProbeLog(4, 57600, 5)}));
 }
 
 }  // namespace

@@ -55,12 +55,15 @@ static int mountManagerRunning(void) {
     return running;
 }
 
+/* Measured by the clock, not by the sleeps: each query may itself take long
+ * while the services start on a loaded machine. */
 static int waitForMountManager(void) {
-    for (DWORD waited = 0; waited <= WAIT_FOR_MOUNT_MANAGER_MS; waited += 50) {
+    ULONGLONG start = GetTickCount64();
+    for (;;) {
         if (mountManagerRunning()) return 1;
+        if (GetTickCount64() - start >= WAIT_FOR_MOUNT_MANAGER_MS) return 0;
         Sleep(50);
     }
-    return 0;
 }
 
 static void readMappedPorts(void) {

@@ -33,10 +33,17 @@
 #   WINEDLLOVERRIDES="mscoree,mshtml=" wineboot does not offer to install
 #   Mono or Gecko. The prefix may be an existing empty folder, so the lock
 #   file can live in it.
-# - The wine server outlives its last program by one to a few seconds.
-#   Stopping it (wineserver -k) takes under 1 s; the first program after a
-#   start takes about 1 s, since the start brings up Wine's services; each
-#   further trivial program about 0.05 s (0.15 s through "run").
+# - Debian's wineserver wrapper passes -p0: a server that Wine starts for
+#   a program ends one to a few seconds after its last program. A program
+#   that connects just as it ends dies at once ("wine client error:0:
+#   recvmsg: Connection reset by peer"); between two tests on a loaded
+#   machine that took 2 runs of the windows preset in 10. Every command
+#   here but init's first wineboot therefore starts the server itself, with
+#   -p60, so that it lives on between the programs of a test run, which
+#   ends it with stop. Stopping it (wineserver -k) takes under 1 s; the
+#   first program after a start takes about 1 s, since the start brings up
+#   Wine's services; each further trivial program about 0.05 s (0.15 s
+#   through "run").
 # - COM ports come from HKLM\Software\Wine\Ports (value COMn, type REG_SZ,
 #   data a Unix path), read by Wine's mount manager only when the server
 #   starts; it then links dosdevices/comN to the path and puts COMn in the
@@ -77,8 +84,27 @@
 #   do the reads after it. Rarely (1 run in 40 on a loaded machine, none
 #   in 30 idle) it fails with error 21 instead. WriteFile to a pty whose
 #   peer hung up fails.
+# - Debian builds Wine without its preloader: the loader, wine64, is linked
+#   at 0x7d000000, and the kernel puts the program break anywhere in the
+#   1 GiB above it. When the break lands on 0x7ffe0000, where Wine maps the
+#   shared user data, the process dies before the program starts ("failed to
+#   map the shared user data: c0000018", exit status 1, nothing printed under
+#   WINEDEBUG=-all): about one start in 5000, so a test run now and then. It
+#   hits the program, the helper, or the wineboot of a new server, and then
+#   every process that waits for that boot waits in vain. Every Wine start
+#   here therefore runs under setarch -R, which leaves the break right after
+#   the loader, far below that address.
 # - Debian's /usr/bin/wine is a launcher that picks wine64 when the 32-bit
 #   part is missing and, unless WINEDEBUG holds -all, says so on stderr.
+# - The first process of a new server starts wineboot, and every process
+#   that joins before wineboot is done waits for it, holding its event. When
+#   that wineboot dies at its start, the first process goes on without
+#   services, and the waiters, and every later process they keep that event
+#   alive for, wait in vain: two tests that started side by side on a cold
+#   prefix both gave up after 150 s. A process that starts alone after a
+#   failed boot runs wineboot anew. So the helper of "run" and "ports", the
+#   only start here that may be first in a new server, starts under the
+#   prefix's lock and keeps it until the services are up.
 # - Wine's background processes (services, winedevice) inherit the standard
 #   output and error of the program that started the server and keep them
 #   open until the server ends, which holds up anything waiting for end of
@@ -95,6 +121,9 @@ wine_env_setup() {
     [[ $# -ge 1 && -n $1 ]] || { wine_env_fail "no prefix given"; return; }
     WINEPREFIX=$(realpath -m -- "$1") || return 125
     export WINEPREFIX
+    # The helper may start the server; Wine's reasons for a failed start go
+    # from it, and from the services it starts, into the log.
+    WINE_ENV_HELPER_DEBUG=${WINEDEBUG:--all,err+environ,err+virtual}
     export WINEDEBUG=${WINEDEBUG:--all}
     export WINEDLLOVERRIDES="mscoree,mshtml=${WINEDLLOVERRIDES:+;$WINEDLLOVERRIDES}"
     unset DISPLAY WAYLAND_DISPLAY
@@ -103,6 +132,12 @@ wine_env_setup() {
     fi
     if [[ -z ${WINESERVER:-} ]]; then
         WINESERVER=$(command -v wineserver || echo /usr/lib/wine/wineserver)
+    fi
+    # Without address-space randomisation (see the notes above); where the
+    # personality cannot be set, Wine runs as it is.
+    WINE_ENV_WINE=("$WINE")
+    if setarch "$(uname -m)" -R true 2>/dev/null; then
+        WINE_ENV_WINE=(setarch "$(uname -m)" -R "$WINE")
     fi
     WINE_ENV_HELPER_SOURCE="$(dirname -- "$(realpath -- "${BASH_SOURCE[0]}")")/wine-env-helper.c"
     WINE_ENV_HELPER="$WINEPREFIX/wine-env-helper.exe"
@@ -142,7 +177,8 @@ wine_env_spawn() {
 
 wine_env_make_prefix() {
     if [[ ! -f $WINEPREFIX/wine-env.ready ]]; then
-        if ! wine_env_spawn timeout 600 "$WINE" wineboot --init >>"$WINE_ENV_LOG" 2>&1 </dev/null; then
+        if ! wine_env_spawn timeout 600 "${WINE_ENV_WINE[@]}" wineboot --init \
+                >>"$WINE_ENV_LOG" 2>&1 </dev/null; then
             wine_env_fail "wineboot failed in $WINEPREFIX; see $WINE_ENV_LOG"
             return
         fi
@@ -164,6 +200,14 @@ wine_env_make_prefix() {
         fi
         mv -f -- "$WINE_ENV_HELPER.tmp" "$WINE_ENV_HELPER"
     fi
+    wine_env_start_server
+}
+
+# Starts the server for the next minute of idleness; one that already runs
+# stays as it is (and this fails quietly).
+wine_env_start_server() {
+    wine_env_spawn "$WINESERVER" -p60 >>"$WINE_ENV_LOG" 2>&1 </dev/null
+    return 0
 }
 
 wine_env_init() {
@@ -192,8 +236,8 @@ wine_env_kill_server() {
 wine_env_map_locked() {
     local number=$1 target=$2
     wine_env_make_prefix || return
-    if ! wine_env_spawn timeout 120 "$WINE" reg add 'HKLM\Software\Wine\Ports' /v "COM$number" /t REG_SZ \
-            /d "$target" /f >>"$WINE_ENV_LOG" 2>&1 </dev/null; then
+    if ! wine_env_spawn timeout 120 "${WINE_ENV_WINE[@]}" reg add 'HKLM\Software\Wine\Ports' \
+            /v "COM$number" /t REG_SZ /d "$target" /f >>"$WINE_ENV_LOG" 2>&1 </dev/null; then
         wine_env_fail "cannot map COM$number; see $WINE_ENV_LOG"
         return
     fi
@@ -215,8 +259,8 @@ wine_env_unmap_locked() {
     local number=$1
     wine_env_make_prefix || return
     # reg fails when the value is not there, which is already the wanted end.
-    wine_env_spawn timeout 120 "$WINE" reg delete 'HKLM\Software\Wine\Ports' /v "COM$number" /f \
-        >>"$WINE_ENV_LOG" 2>&1 </dev/null
+    wine_env_spawn timeout 120 "${WINE_ENV_WINE[@]}" reg delete 'HKLM\Software\Wine\Ports' \
+        /v "COM$number" /f >>"$WINE_ENV_LOG" 2>&1 </dev/null
     rm -f -- "$WINEPREFIX/dosdevices/com$number"
     touch "$WINEPREFIX/wine-env.changed"
 }
@@ -236,7 +280,7 @@ wine_env_read_mappings() {
     local listing="$WINEPREFIX/wine-env.query"
     rm -f -- "$listing"
     # reg fails when the key is missing, which means nothing is mapped.
-    wine_env_spawn timeout 120 "$WINE" reg query 'HKLM\Software\Wine\Ports' \
+    wine_env_spawn timeout 120 "${WINE_ENV_WINE[@]}" reg query 'HKLM\Software\Wine\Ports' \
         >"$listing" 2>>"$WINE_ENV_LOG" </dev/null
     local line
     while IFS= read -r line; do
@@ -263,15 +307,15 @@ wine_env_set_locked() {
     local changed=0
     for name in "${!current[@]}"; do
         [[ -v wanted[$name] ]] && continue
-        wine_env_spawn timeout 120 "$WINE" reg delete 'HKLM\Software\Wine\Ports' /v "$name" /f \
+        wine_env_spawn timeout 120 "${WINE_ENV_WINE[@]}" reg delete 'HKLM\Software\Wine\Ports' /v "$name" /f \
             >>"$WINE_ENV_LOG" 2>&1 </dev/null
         rm -f -- "$WINEPREFIX/dosdevices/${name,,}"
         changed=1
     done
     for name in "${!wanted[@]}"; do
         [[ -v current[$name] && ${current[$name]} == "${wanted[$name]}" ]] && continue
-        if ! wine_env_spawn timeout 120 "$WINE" reg add 'HKLM\Software\Wine\Ports' /v "$name" /t REG_SZ \
-                /d "${wanted[$name]}" /f >>"$WINE_ENV_LOG" 2>&1 </dev/null; then
+        if ! wine_env_spawn timeout 120 "${WINE_ENV_WINE[@]}" reg add 'HKLM\Software\Wine\Ports' \
+                /v "$name" /t REG_SZ /d "${wanted[$name]}" /f >>"$WINE_ENV_LOG" 2>&1 </dev/null; then
             touch "$WINEPREFIX/wine-env.changed"
             wine_env_fail "cannot map $name; see $WINE_ENV_LOG"
             return
@@ -305,12 +349,17 @@ wine_env_hold() {
     WINE_ENV_KEPT=()
     WINE_ENV_MISSING=()
     local -a kept=()
-    coproc WINE_ENV_HOLDER { wine_env_spawn exec "$WINE" "$WINE_ENV_HELPER" hold 2>>"$WINE_ENV_LOG"; }
+    coproc WINE_ENV_HOLDER {
+        WINEDEBUG=$WINE_ENV_HELPER_DEBUG wine_env_spawn exec "${WINE_ENV_WINE[@]}" "$WINE_ENV_HELPER" hold \
+            2>>"$WINE_ENV_LOG"
+    }
     WINE_ENV_HOLDER_IN=${WINE_ENV_HOLDER[1]}
     WINE_ENV_HOLDER_OUT=${WINE_ENV_HOLDER[0]}
     # shellcheck disable=SC2153 # set by coproc
     WINE_ENV_HOLDER_CHILD=$WINE_ENV_HOLDER_PID
-    local line word name deadline=$((SECONDS + 120)) ready=0
+    # Longer than the helper's own wait for the services, so that its reason
+    # reaches the log first.
+    local line word name deadline=$((SECONDS + 150)) ready=0
     # Short reads, so that a helper that died early is noticed at once: Wine's
     # services may hold its output open, and no end of file would come.
     while ((SECONDS < deadline)); do
@@ -326,7 +375,7 @@ wine_env_hold() {
         fi
     done
     if ((!ready)); then
-        wine_env_release
+        wine_env_release now
         # The log stays on the machine that ran this; its end goes along.
         wine_env_fail "the helper did not get $WINEPREFIX ready; the end of $WINE_ENV_LOG:
 $(tail -n 5 -- "$WINE_ENV_LOG" 2>/dev/null)"
@@ -347,6 +396,8 @@ $(tail -n 5 -- "$WINE_ENV_LOG" 2>/dev/null)"
     done
 }
 
+# With "now", the helper is not given time to end by itself: it never got
+# ready, and is most likely stuck in Wine's start.
 wine_env_release() {
     local pid=${WINE_ENV_HOLDER_CHILD:-}
     WINE_ENV_HOLDER_CHILD=
@@ -357,12 +408,18 @@ wine_env_release() {
     WINE_ENV_HOLDER_IN=
     WINE_ENV_HOLDER_OUT=
     [[ -n $pid ]] || return 0
-    local tries
-    for ((tries = 0; tries < 300; tries++)); do
+    local tries limit=300
+    [[ ${1:-} == now ]] && limit=0
+    for ((tries = 0; tries < limit; tries++)); do
         kill -0 "$pid" 2>/dev/null || break
         sleep 0.1
     done
     kill -0 "$pid" 2>/dev/null && kill "$pid" 2>/dev/null
+    for ((tries = 0; tries < 50; tries++)); do
+        kill -0 "$pid" 2>/dev/null || break
+        sleep 0.1
+    done
+    kill -0 "$pid" 2>/dev/null && kill -KILL "$pid" 2>/dev/null
     wait "$pid" 2>/dev/null
     return 0
 }
@@ -371,6 +428,7 @@ wine_env_restart_locked() {
     wine_env_make_prefix || return
     wine_env_kill_server || return
     rm -f -- "$WINEPREFIX/wine-env.changed"
+    wine_env_start_server
     # Starting it again at once proves the mappings and leaves a warm server
     # for the next program.
     wine_env_hold || return
@@ -403,11 +461,17 @@ wine_env_prepare_locked() {
     fi
 }
 
+# The same, then the helper, which starts with the lock still held: see the
+# notes on wineboot.
+wine_env_hold_locked() {
+    wine_env_prepare_locked || return
+    wine_env_hold
+}
+
 wine_env_ports() {
     [[ $# -eq 1 ]] || { wine_env_fail "usage: ports PREFIX"; return; }
     wine_env_setup "$1" || return
-    wine_env_locked wine_env_prepare_locked || return
-    wine_env_hold || return
+    wine_env_locked wine_env_hold_locked || return
     wine_env_release
     if ((${#WINE_ENV_KEPT[@]} > 0)); then
         printf '%s\n' "${WINE_ENV_KEPT[@]}"
@@ -418,12 +482,11 @@ wine_env_run() {
     [[ $# -ge 2 ]] || { wine_env_fail "usage: run PREFIX EXE [ARGS...]"; return; }
     wine_env_setup "$1" || return
     shift
-    wine_env_locked wine_env_prepare_locked || return
-    wine_env_hold || return
+    wine_env_locked wine_env_hold_locked || return
     # The program must not inherit the helper's pipes, or the helper would
     # wait for the program's end-of-file as well as ours.
     local in_fd=$WINE_ENV_HOLDER_IN out_fd=$WINE_ENV_HOLDER_OUT
-    "$WINE" "$@" {in_fd}>&- {out_fd}<&-
+    "${WINE_ENV_WINE[@]}" "$@" {in_fd}>&- {out_fd}<&-
     local status=$?
     wine_env_release
     return $status

@@ -1,0 +1,90 @@
+#!/usr/bin/env bash
+# Builds the Debian package from the build tree as a release would, checks
+# its control fields and what it holds, unpacks it and runs the program
+# inside.
+#   check-deb.sh CPACK CPACK_CONFIG WORK_DIR NAME VERSION RELEASE SOURCE_DIR SUMMARY
+set -uo pipefail
+cpack=$1 config=$2 work=$3 name=$4 version=$5 release=$6 source=$7 summary=$8
+failures=0
+fail() {
+    echo "FAIL: $*"
+    failures=$((failures + 1))
+}
+
+rm -rf -- "$work"
+mkdir -p -- "$work"
+# -B keeps the package and CPack's staging out of the build tree's top, where
+# a release build of the package target puts them.
+if ! "$cpack" --config "$config" -B "$work/out" >"$work/cpack.log" 2>&1; then
+    cat "$work/cpack.log"
+    echo "FAIL: cpack exited non-zero"
+    exit 1
+fi
+file=${name}_$version-${release}_$(dpkg --print-architecture).deb
+deb=$work/out/$file
+if [[ ! -f $deb ]]; then
+    echo "FAIL: cpack made no $file; $work/out holds:"
+    ls -- "$work/out"
+    exit 1
+fi
+
+field() { dpkg-deb -f "$deb" "$1"; }
+for pair in "Package=$name" "Version=$version-$release" "Architecture=$(dpkg --print-architecture)" \
+            "Section=electronics" "Priority=optional"; do
+    key=${pair%%=*}
+    [[ $(field "$key") == "${pair#*=}" ]] || fail "$key is '$(field "$key")', expected '${pair#*=}'"
+done
+[[ $(field Maintainer) =~ ^[^\<]+\ \<[^@\>]+@[^\>]+\>$ ]] || fail "Maintainer '$(field Maintainer)' is not 'Name <address>'"
+description=$(field Description)
+[[ $(head -n1 <<<"$description") == "$summary" ]] || fail "the Description's first line is not '$summary':"$'\n'"$description"
+(($(wc -l <<<"$description") > 1)) || fail "the Description has no long part"
+[[ -z $(awk 'length > 80' <<<"$description") ]] || fail "the Description has lines over 80 columns"
+# Nothing but the C and C++ runtimes, each with the least version the
+# program's symbols need.
+depends=$(field Depends | tr ',' '\n' | sed -E 's/^ +//; s/ \(.*//' | LC_ALL=C sort | tr '\n' ' ')
+[[ $depends == "libc6 libgcc-s1 libstdc++6 " ]] || fail "Depends is '$(field Depends)'"
+# Whole outputs into grep -q: one that stops reading early would break the
+# writer's pipe and, with pipefail, fail the pipeline.
+info=$(dpkg-deb -I "$deb")
+grep -q ' md5sums ' <<<"$info" || fail "the control archive has no md5sums"
+
+# Mode, owner and path of every entry.
+expected=$(cat <<'EOF'
+drwxr-xr-x root/root ./usr/
+drwxr-xr-x root/root ./usr/bin/
+-rwxr-xr-x root/root ./usr/bin/quillfind
+drwxr-xr-x root/root ./usr/share/
+drwxr-xr-x root/root ./usr/share/doc/
+drwxr-xr-x root/root ./usr/share/doc/quillfind/
+-rw-r--r-- root/root ./usr/share/doc/quillfind/copyright
+drwxr-xr-x root/root ./usr/share/man/
+drwxr-xr-x root/root ./usr/share/man/man1/
+-rw-r--r-- root/root ./usr/share/man/man1/quillfind.1.gz
+EOF
+)
+actual=$(dpkg-deb -c "$deb" | awk '{print $1, $2, $6}' | LC_ALL=C sort -k3)
+[[ $actual == "$expected" ]] || fail "$file holds"$'\n'"$actual"$'\n'"expected"$'\n'"$expected"
+
+root=$work/unpacked
+dpkg-deb -x "$deb" "$root" || { echo "FAIL: cannot unpack $deb"; exit 1; }
+cmp -s -- "$source/LICENSE" "$root/usr/share/doc/quillfind/copyright" || fail "copyright is not LICENSE"
+page=$root/usr/share/man/man1/quillfind.1.gz
+gzip -dc -- "$page" | cmp -s -- "$source/doc/quillfind.1" - || fail "quillfind.1.gz is not doc/quillfind.1"
+# gzip -9n: no file name, no time stamp, best compression.
+[[ $(od -An -tx1 -N9 -- "$page" | tr -d ' \n') == 1f8b08000000000002 ]] ||
+    fail "quillfind.1.gz was not made with gzip -9n: $(od -An -tx1 -N9 -- "$page")"
+program=$root/usr/bin/quillfind
+sections=$(readelf -S --wide -- "$program")
+grep -qE '\.symtab|\.debug_' <<<"$sections" && fail "usr/bin/quillfind is not stripped"
+
+help=$("$program" help)
+status=$?
+((status == 0)) || fail "quillfind help exited $status"
+first="Searches the COM ports on the system for the Quillfern Controller.  If found,"
+[[ $(head -n1 <<<"$help") == "$first" ]] || fail "quillfind help starts"$'\n'"$(head -n1 <<<"$help")"
+grep -qx "Version:  $version" <<<"$help" || fail "quillfind help has no line 'Version:  $version'"
+
+if ((failures > 0)); then
+    exit 1
+fi
+echo "$file: fields, $(dpkg-deb -c "$deb" | grep -vc '^d') files, dependencies '$(field Depends)'; the unpacked program runs as version $version"
