@@ -247,13 +247,21 @@ TEST_F(WineEndToEnd, AllPortsGoesByNumberAndNothingBehindANumberFailsFast) {
     EXPECT_EQ(beyond.countLogLines("open 1"), 0U);
 }
 
-TEST_F(WineEndToEnd, PortAbove99IsFoundByTheDefaultSearch) {
+TEST_F(WineEndToEnd, PortAbove99IsFoundByTheDefaultSearchAndNamedByDevice) {
     mapPorts({120});
     EmulatorProcess& controller = emulate(120);
     const RunResult result = run({});
     EXPECT_EQ(result.exitStatus, 120);
     EXPECT_EQ(result.stdoutText, "");
     EXPECT_EQ(controller.countLogLines("rx 30"), 1U);
+
+    // A Windows user knows the device by its COM name. Wine leaves DTR
+    // high at the close, so only a fresh controller restarts for a new run.
+    controller.stop();
+    emulate(120);
+    const RunResult named = run({"Device"});
+    EXPECT_EQ(named.exitStatus, 120);
+    EXPECT_EQ(named.stdoutText, "COM120\r\n");
 }
 
 // Every case uses the same port, so only the first of them restarts Wine.
