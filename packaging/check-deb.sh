@@ -5,28 +5,11 @@
 #   check-deb.sh CPACK CPACK_CONFIG WORK_DIR NAME VERSION RELEASE SOURCE_DIR SUMMARY
 set -uo pipefail
 cpack=$1 config=$2 work=$3 name=$4 version=$5 release=$6 source=$7 summary=$8
-failures=0
-fail() {
-    echo "FAIL: $*"
-    failures=$((failures + 1))
-}
-
-rm -rf -- "$work"
-mkdir -p -- "$work"
-# -B keeps the package and CPack's staging out of the build tree's top, where
-# a release build of the package target puts them.
-if ! "$cpack" --config "$config" -B "$work/out" >"$work/cpack.log" 2>&1; then
-    cat "$work/cpack.log"
-    echo "FAIL: cpack exited non-zero"
-    exit 1
-fi
+# shellcheck source=package-check.sh
+source "$(dirname -- "$0")/package-check.sh"
 file=${name}_$version-${release}_$(dpkg --print-architecture).deb
+make_package "$cpack" "$config" "$work" "$file"
 deb=$work/out/$file
-if [[ ! -f $deb ]]; then
-    echo "FAIL: cpack made no $file; $work/out holds:"
-    ls -- "$work/out"
-    exit 1
-fi
 
 field() { dpkg-deb -f "$deb" "$1"; }
 for pair in "Package=$name" "Version=$version-$release" "Architecture=$(dpkg --print-architecture)" \
@@ -84,7 +67,4 @@ first="Searches the COM ports on the system for the Quillfern Controller.  If fo
 [[ $(head -n1 <<<"$help") == "$first" ]] || fail "quillfind help starts"$'\n'"$(head -n1 <<<"$help")"
 grep -qx "Version:  $version" <<<"$help" || fail "quillfind help has no line 'Version:  $version'"
 
-if ((failures > 0)); then
-    exit 1
-fi
-echo "$file: fields, $(dpkg-deb -c "$deb" | grep -vc '^d') files, dependencies '$(field Depends)'; the unpacked program runs as version $version"
+finish "$file: fields, $(dpkg-deb -c "$deb" | grep -vc '^d') files, dependencies '$(field Depends)'; the unpacked program runs as version $version"

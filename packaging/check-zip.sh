@@ -4,27 +4,10 @@
 #   check-zip.sh CPACK CPACK_CONFIG WORK_DIR PACKAGE_NAME VERSION SOURCE_DIR EXE WINE_ENV PREFIX
 set -uo pipefail
 cpack=$1 config=$2 work=$3 name=$4 version=$5 source=$6 exe=$7 wine_env=$8 prefix=$9
-failures=0
-fail() {
-    echo "FAIL: $*"
-    failures=$((failures + 1))
-}
-
-rm -rf -- "$work"
-mkdir -p -- "$work"
-# -B keeps the package and CPack's staging out of the build tree's top, where
-# a release build of the package target puts them.
-if ! "$cpack" --config "$config" -B "$work/out" >"$work/cpack.log" 2>&1; then
-    cat "$work/cpack.log"
-    echo "FAIL: cpack exited non-zero"
-    exit 1
-fi
+# shellcheck source=package-check.sh
+source "$(dirname -- "$0")/package-check.sh"
+make_package "$cpack" "$config" "$work" "$name.zip"
 zip=$work/out/$name.zip
-if [[ ! -f $zip ]]; then
-    echo "FAIL: cpack made no $name.zip; $work/out holds:"
-    ls -- "$work/out"
-    exit 1
-fi
 
 expected=$(printf '%s\n' "$name/LICENSE" "$name/README.md" "$name/quillfind.exe")
 actual=$(unzip -Z1 "$zip" | grep -v '/$' | LC_ALL=C sort)
@@ -45,7 +28,4 @@ help=$(tr -d '\r' <"$work/help.txt")
 ((status == 0)) || fail "quillfind.exe help exited $status: $(cat "$work/help.err")"
 grep -qx "Version:  $version" <<<"$help" || fail "quillfind.exe help has no line 'Version:  $version':"$'\n'"$help"
 
-if ((failures > 0)); then
-    exit 1
-fi
-echo "$name.zip holds quillfind.exe, README.md and LICENSE; the program runs under Wine as version $version"
+finish "$name.zip holds quillfind.exe, README.md and LICENSE; the program runs under Wine as version $version"
