@@ -175,7 +175,7 @@ class Emulators:
         self.links: List[Path] = []
         self.error_files: List[IO[str]] = []
 
-    def start(self, link: Path, reply: str) -> None:
+    def start(self, link: Path, reply: str, extra: Sequence[str] = ()) -> None:
         link.parent.mkdir(parents=True, exist_ok=True)
         if link.is_symlink() or link.exists():
             link.unlink()
@@ -186,7 +186,7 @@ class Emulators:
         errors = open(LOG_DIR / (link.name + ".stderr"), "w")
         self.error_files.append(errors)
         process = subprocess.Popen(
-            [str(EMULATOR), f"--link={link}", f"--reply={reply}", f"--log={log}", "--max-seconds=1800"],
+            [str(EMULATOR), f"--link={link}", f"--reply={reply}", f"--log={log}", "--max-seconds=1800", *extra],
             stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=errors)
         self.processes.append(process)
         self.links.append(link)
@@ -472,7 +472,9 @@ def wine_case(ports: WinePorts, replies: Dict[int, str], label: str, args: Seque
     links = {number: WINE_DEV / f"com{number}" for number in replies}
     with Emulators() as emulators:
         for number, reply in replies.items():
-            emulators.start(links[number], reply)
+            # Wine clears HUPCL, so without this only the first run would
+            # restart the controller.
+            emulators.start(links[number], reply, ["--dtr-drops-at-every-close=yes"])
         ports.set(links)
         with WineHold():
             seen = sorted(wine_env("ports", str(WINE_PREFIX)).split())

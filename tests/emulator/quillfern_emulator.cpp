@@ -94,6 +94,9 @@ struct Options {
     // starts the application when no command came in time.
     long listenFromMs = 500;
     long listenUntilMs = 1500;
+    // A Windows serial driver drops DTR at every close; Wine, which clears
+    // HUPCL, would otherwise leave it high after the first program's run.
+    bool dtrDropsAtEveryClose = false;
     std::vector<unsigned char> noise;
     long hangupOnOpen = 0;  // 0: never
     long hangupDelayMs = 200;
@@ -145,7 +148,7 @@ void usage(const char* why) {
                  "quillfern-emulator: %s\n"
                  "usage: quillfern-emulator --link=PATH [--reply=ok|reversed|one-byte|three-bytes|"
                  "silent|hangup-mid-reply|flood] [--delay-ms=N] [--baud=N] [--left-by=raw|terminal|no-hupcl] "
-                 "[--listen-from-ms=N] [--listen-until-ms=N] [--noise-on-open=HEX] [--hangup-on-open=N] "
+                 "[--listen-from-ms=N] [--listen-until-ms=N] [--dtr-drops-at-every-close=yes] [--noise-on-open=HEX] [--hangup-on-open=N] "
                  "[--hangup-delay-ms=N] [--mid-reply-wait-ms=N] [--log=PATH] [--max-seconds=N]\n",
                  why);
 }
@@ -237,6 +240,9 @@ bool parseOptions(int argc, char** argv, Options& options) {
             ok = parseLong(value, 0, 3600000, options.listenFromMs);
         } else if (name == "listen-until-ms") {
             ok = parseLong(value, 0, 3600000, options.listenUntilMs);
+        } else if (name == "dtr-drops-at-every-close") {
+            ok = value == "yes";
+            options.dtrDropsAtEveryClose = ok;
         } else if (name == "noise-on-open") {
             ok = parseHex(value, options.noise);
         } else if (name == "hangup-on-open") {
@@ -590,7 +596,7 @@ void Emulator::onClose() {
     // open and setup; a program sets the same flags at every open, so they
     // are still those it closed with.
     termios settings{};
-    if (tcgetattr(master_, &settings) == 0 && (settings.c_cflag & HUPCL) != 0) {
+    if (options_.dtrDropsAtEveryClose || (tcgetattr(master_, &settings) == 0 && (settings.c_cflag & HUPCL) != 0)) {
         dtr_ = false;
         log_.line("dtr low");
     } else {
