@@ -13,12 +13,9 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <string>
-#include <vector>
 
 #include "platform/posix_devices.h"
 
@@ -46,7 +43,7 @@ bool namesTruncated = false;
 // Why the last open failed, for the user; empty when there is nothing to say
 // beyond "no such port".
 std::string openFailure;
-// The path openFailureReason and devicePath last handed out.
+// The device path devicePath last handed out.
 std::string answer;
 
 bool fail(int error) {

@@ -56,8 +56,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <deque>
+#include <initializer_list>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "framing_state.h"
@@ -190,6 +192,18 @@ bool parseHex(const std::string& text, std::vector<unsigned char>& out) {
     return true;
 }
 
+// The mode named value, into out; false when no mode has that name.
+template <typename Mode>
+bool pick(const std::string& value, std::initializer_list<std::pair<const char*, Mode>> modes, Mode& out) {
+    for (const auto& [modeName, mode] : modes) {
+        if (value == modeName) {
+            out = mode;
+            return true;
+        }
+    }
+    return false;
+}
+
 bool parseOptions(int argc, char** argv, Options& options) {
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
@@ -205,37 +219,18 @@ bool parseOptions(int argc, char** argv, Options& options) {
             ok = !value.empty();
             options.link = value;
         } else if (name == "reply") {
-            if (value == "ok") {
-                options.reply = ReplyMode::Ok;
-            } else if (value == "reversed") {
-                options.reply = ReplyMode::Reversed;
-            } else if (value == "one-byte") {
-                options.reply = ReplyMode::OneByte;
-            } else if (value == "three-bytes") {
-                options.reply = ReplyMode::ThreeBytes;
-            } else if (value == "silent") {
-                options.reply = ReplyMode::Silent;
-            } else if (value == "hangup-mid-reply") {
-                options.reply = ReplyMode::HangupMidReply;
-            } else if (value == "flood") {
-                options.reply = ReplyMode::Flood;
-            } else {
-                ok = false;
-            }
+            ok = pick(value,
+                      {{"ok", ReplyMode::Ok}, {"reversed", ReplyMode::Reversed}, {"one-byte", ReplyMode::OneByte},
+                       {"three-bytes", ReplyMode::ThreeBytes}, {"silent", ReplyMode::Silent},
+                       {"hangup-mid-reply", ReplyMode::HangupMidReply}, {"flood", ReplyMode::Flood}},
+                      options.reply);
         } else if (name == "delay-ms") {
             ok = parseLong(value, 0, 3600000, options.delayMs);
         } else if (name == "baud") {
             ok = parseLong(value, 1, 4000000, options.baud) && speedCode(options.baud).has_value();
         } else if (name == "left-by") {
-            if (value == "raw") {
-                options.leftBy = LeftBy::Raw;
-            } else if (value == "terminal") {
-                options.leftBy = LeftBy::Terminal;
-            } else if (value == "no-hupcl") {
-                options.leftBy = LeftBy::NoHupcl;
-            } else {
-                ok = false;
-            }
+            ok = pick(value, {{"raw", LeftBy::Raw}, {"terminal", LeftBy::Terminal}, {"no-hupcl", LeftBy::NoHupcl}},
+                      options.leftBy);
         } else if (name == "listen-from-ms") {
             ok = parseLong(value, 0, 3600000, options.listenFromMs);
         } else if (name == "listen-until-ms") {
