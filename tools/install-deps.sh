@@ -9,7 +9,7 @@ set -euo pipefail
 
 native=(cmake ninja-build g++ libgtest-dev libgmock-dev)
 all=("${native[@]}" googletest g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine wine64
-     clang libclang-rt-14-dev valgrind python3 zip unzip man-db dpkg-dev)
+     clang libclang-rt-14-dev valgrind python3 zip unzip man-db dpkg-dev file)
 case ${1:-all} in
     native) packages=("${native[@]}") ;;
     all) packages=("${all[@]}") ;;
