@@ -28,27 +28,32 @@ struct LineState {
 PortHandle openComPort(std::int32_t comNumber);
 
 // Why the last openComPort failed, in words for the user that name the
-// device (such as "/dev/ttyACM0: in use by another program"); nullptr when
-// there is nothing to add to "no such port", and always where the system
-// gives no more than that (Windows). Valid until the next call of the layer.
+// device (such as "/dev/ttyACM0: in use by another program" or "COM5: in
+// use by another program"), on one line with no line end; nullptr when
+// there is nothing to add to "no such port". Valid until the next call of
+// the layer.
 const char* openFailureReason();
 
 // Reads the port's current line settings into state. False on failure.
 bool getLineState(PortHandle port, LineState& state);
 
-// Sets speed, 8 data bits, no parity and one stop bit in state; every other
-// setting stays as getLineState read it. Cannot fail: a speed the platform
-// cannot use makes applyLineState fail.
+// Sets speed, 8 data bits, no parity and one stop bit in state, and puts
+// back what a freshly plugged port has for every setting that another
+// program may have left and that would keep the probe from working (flow
+// control, the modem lines, error handling, byte translation). Cannot fail:
+// a speed the platform cannot use makes applyLineState fail.
 void setLineSettings(LineState& state, std::uint32_t baudRate);
 
 // Applies state to the port. False on failure.
 bool applyLineState(PortHandle port, const LineState& state);
 
 // From now on readByte returns as soon as a byte is available, and with no
-// byte once timeoutSeconds have passed without one. False on failure.
+// byte once timeoutSeconds have passed without one; writeBytes fails once
+// it has waited that long to get its bytes out. False on failure.
 bool setReadTimeout(PortHandle port, std::int32_t timeoutSeconds);
 
-// Writes length bytes. False on failure.
+// Writes length bytes. False on failure, and when not all of them went out
+// within the timeout.
 bool writeBytes(PortHandle port, const std::uint8_t* data, std::uint32_t length);
 
 // Reads at most one byte. True with gotByte set when a byte arrived, true
@@ -81,5 +86,9 @@ bool deviceNamesTruncated();
 // (Windows) or no device has that number. Valid until the next call of the
 // layer.
 const char* devicePath(std::int32_t comNumber);
+
+// True when COM<comNumber> is a serial link over Bluetooth, whose open may
+// stall for many seconds; false where the system cannot tell (POSIX).
+bool isBluetoothLink(std::int32_t comNumber);
 
 }  // namespace platform

@@ -177,6 +177,16 @@ PortHandle openComPort(std::int32_t comNumber) {
     if (fd < 0) {
         return failOpen(path, errno);
     }
+    // A tty with another line discipline (Bluetooth HCI, PPP, SLIP, GSM
+    // multiplexing) is a kernel driver's link and takes no lock: a probe
+    // would break that link, so it is passed over before anything is set.
+    int discipline = N_TTY;
+    if (ioctl(fd, TIOCGETD, &discipline) == 0 && discipline != N_TTY) {
+        close(fd);
+        fail(EBUSY);
+        openFailure = path + ": in use by the kernel (line discipline " + std::to_string(discipline) + ")";
+        return kNoPort;
+    }
     PortSlot* slot = findSlot(-1);
     if (slot == nullptr) {
         close(fd);
@@ -232,8 +242,11 @@ void setLineSettings(LineState& state, std::uint32_t baudRate) {
     // the close between the two opens (as a Windows driver always does), so
     // that the reopen restarts the controller. A port left by `stty -hupcl`
     // would otherwise keep DTR high and the controller would never listen.
-    // Hardware flow control stays as the driver has it.
+    // Hardware flow control is cleared: a USB adapter keeps the termios of
+    // the last program between opens, and with CRTSCTS and a CTS line the
+    // controller does not drive, the command would never leave.
     settings.c_cflag |= CLOCAL | CREAD | HUPCL;
+    settings.c_cflag &= ~static_cast<tcflag_t>(CRTSCTS);
     settings.c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR |
                                                ICRNL | IXON | IXOFF | IXANY);
     settings.c_oflag &= ~static_cast<tcflag_t>(OPOST);
@@ -385,6 +398,10 @@ std::uint32_t queryDeviceNames(char* buffer, std::uint32_t size) {
 }
 
 bool deviceNamesTruncated() { return namesTruncated; }
+
+// Linux tells no Bluetooth link apart by its name alone (rfcomm devices are
+// not numbered here), so the search keeps the numbering's order.
+bool isBluetoothLink(std::int32_t) { return false; }
 
 const char* devicePath(std::int32_t comNumber) {
     int error = 0;

@@ -1,8 +1,8 @@
 // The platform contract over kernel32, for Windows.
 //
 // Each function passes straight through to the one kernel32 call that does
-// its job, with no retries or checks of its own, so that the program behaves
-// exactly as those calls do on every Windows version and under Wine.
+// its job, with no retries of its own, so that the program behaves exactly
+// as those calls do on every Windows version and under Wine.
 #define WIN32_LEAN_AND_MEAN
 #define NOMINMAX
 #include <windows.h>
@@ -29,8 +29,51 @@ DCB& dcbOf(LineState& state) { return *reinterpret_cast<DCB*>(state.storage); }
 const DCB& dcbOf(const LineState& state) { return *reinterpret_cast<const DCB*>(state.storage); }
 
 // GetLastError is thread state that the next kernel32 call may overwrite, so
-// the reason for a failed listing is taken at once, not when the core asks.
+// the reason for a failed listing or open is taken at once, not when the
+// core asks.
 bool namesTruncated = false;
+char openFailure[512];
+
+// Words the reason a CreateFileA of COM<comNumber> failed with error into
+// openFailure; empty when "Invalid COM port" already says it all.
+void describeOpenFailure(std::int32_t comNumber, DWORD error) {
+    openFailure[0] = '\0';
+    const int number = static_cast<int>(comNumber);
+    switch (error) {
+        case ERROR_FILE_NOT_FOUND:
+        case ERROR_PATH_NOT_FOUND:
+            return;
+        case ERROR_ACCESS_DENIED:
+            // A COM port is opened for exclusive use; every driver refuses a
+            // second open this way.
+            std::snprintf(openFailure, sizeof openFailure, "COM%d: in use by another program", number);
+            return;
+        case ERROR_SEM_TIMEOUT:
+            std::snprintf(openFailure, sizeof openFailure,
+                          "COM%d: the port did not answer the open in time (typical of Bluetooth links)", number);
+            return;
+        default:
+            break;
+    }
+    const int prefix = std::snprintf(openFailure, sizeof openFailure, "COM%d: ", number);
+    char* text = openFailure + prefix;
+    const DWORD room = static_cast<DWORD>(sizeof openFailure - static_cast<std::size_t>(prefix));
+    DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error, 0,
+                                  text, room, nullptr);
+    if (length == 0) {
+        std::snprintf(text, room, "error %lu", static_cast<unsigned long>(error));
+        return;
+    }
+    // System messages end in CR LF, and a few span lines; the reason is one.
+    while (length > 0 && (text[length - 1] == '\r' || text[length - 1] == '\n' || text[length - 1] == ' ')) {
+        text[--length] = '\0';
+    }
+    for (DWORD index = 0; index < length; ++index) {
+        if (text[index] == '\r' || text[index] == '\n') {
+            text[index] = ' ';
+        }
+    }
+}
 
 }  // namespace
 
@@ -45,26 +88,46 @@ PortHandle openComPort(std::int32_t comNumber) {
     // CreateFileA reports failure as INVALID_HANDLE_VALUE; a null handle is
     // refused too because no usable port is ever null.
     if (handle == nullptr || handle == INVALID_HANDLE_VALUE) {
+        describeOpenFailure(comNumber, GetLastError());
         return kNoPort;
     }
+    openFailure[0] = '\0';
     return toPort(handle);
 }
 
-// A failed CreateFileA is reported by its COM number alone, as always.
-const char* openFailureReason() { return nullptr; }
+const char* openFailureReason() { return openFailure[0] == '\0' ? nullptr : openFailure; }
 
 bool getLineState(PortHandle port, LineState& state) {
     return GetCommState(toHandle(port), &dcbOf(state)) != FALSE;
 }
 
 void setLineSettings(LineState& state, std::uint32_t baudRate) {
-    // Every other field (flow control, DTR and RTS among them) keeps what the
-    // driver reported, so the port's own setup of the modem lines is kept.
     DCB& dcb = dcbOf(state);
     dcb.BaudRate = baudRate;
     dcb.ByteSize = 8;
     dcb.Parity = NOPARITY;
     dcb.StopBits = ONESTOPBIT;
+    // A serial driver keeps the DCB of the last SetCommState across close
+    // and reopen; only a new device starts from its defaults. So whatever
+    // the last program stored is what this one gets: DTR_CONTROL_DISABLE
+    // (.NET's SerialPort, pyserial with dtr=False) makes the driver keep DTR
+    // low at the reopen and the controller never restarts; CTS, DSR or
+    // XON/XOFF handshaking holds the command back; fAbortOnError fails
+    // every call after one line error. Every probe starts from a new
+    // device's state instead, so that each close drops DTR and each open
+    // raises it again.
+    dcb.fBinary = TRUE;
+    dcb.fParity = FALSE;
+    dcb.fOutxCtsFlow = FALSE;
+    dcb.fOutxDsrFlow = FALSE;
+    dcb.fDtrControl = DTR_CONTROL_ENABLE;
+    dcb.fDsrSensitivity = FALSE;
+    dcb.fOutX = FALSE;
+    dcb.fInX = FALSE;
+    dcb.fErrorChar = FALSE;
+    dcb.fNull = FALSE;
+    dcb.fRtsControl = RTS_CONTROL_ENABLE;
+    dcb.fAbortOnError = FALSE;
 }
 
 bool applyLineState(PortHandle port, const LineState& state) {
@@ -77,20 +140,24 @@ bool setReadTimeout(PortHandle port, std::int32_t timeoutSeconds) {
     // MAXDWORD for both the interval and the multiplier, with a non-zero
     // constant, is the one combination for which ReadFile returns at once
     // with a byte that is buffered, waits for the first byte otherwise, and
-    // gives up with no byte after the constant. Writes get no timeout.
+    // gives up with no byte after the constant. A write held back by the
+    // device (flow control that some driver still applies, a Bluetooth link
+    // whose peer is gone) would otherwise wait forever, so it gets the same
+    // time as a reply.
     COMMTIMEOUTS timeouts;
     std::memset(&timeouts, 0, sizeof timeouts);
     timeouts.ReadIntervalTimeout = MAXDWORD;
     timeouts.ReadTotalTimeoutMultiplier = MAXDWORD;
     timeouts.ReadTotalTimeoutConstant = static_cast<DWORD>(timeoutSeconds) * 1000U;
+    timeouts.WriteTotalTimeoutConstant = static_cast<DWORD>(timeoutSeconds) * 1000U;
     return SetCommTimeouts(toHandle(port), &timeouts) != FALSE;
 }
 
 bool writeBytes(PortHandle port, const std::uint8_t* data, std::uint32_t length) {
-    // A synchronous port without write timeouts writes everything or fails,
-    // so the count written tells nothing more.
+    // A write timeout is a success status: WriteFile returns TRUE with fewer
+    // bytes written, so only the count tells.
     DWORD written = 0;
-    return WriteFile(toHandle(port), data, length, &written, nullptr) != FALSE;
+    return WriteFile(toHandle(port), data, length, &written, nullptr) != FALSE && written == length;
 }
 
 bool readByte(PortHandle port, std::uint8_t& byte, bool& gotByte) {
@@ -124,5 +191,19 @@ bool deviceNamesTruncated() { return namesTruncated; }
 
 // "COM<n>" is the name Windows users know the device by.
 const char* devicePath(std::int32_t) { return nullptr; }
+
+bool isBluetoothLink(std::int32_t comNumber) {
+    // The COM name links to the driver's device: Microsoft's Bluetooth
+    // stack names its serial links \Device\BthModem<n>. Asking costs no
+    // open, which is what stalls on such a port.
+    char name[32];
+    std::snprintf(name, sizeof name, "COM%d", static_cast<int>(comNumber));
+    char target[1024];
+    if (QueryDosDeviceA(name, target, sizeof target) == 0) {
+        return false;
+    }
+    static const char kBluetoothModem[] = "\\Device\\BthModem";
+    return _strnicmp(target, kBluetoothModem, sizeof kBluetoothModem - 1) == 0;
+}
 
 }  // namespace platform

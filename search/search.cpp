@@ -1,5 +1,6 @@
 #include "search/search.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -161,7 +162,16 @@ bool fillCandidatePorts(std::int32_t* list, std::int32_t& count) {
         count = 1;
         return true;
     }
-    return walkDosDevices(list, count, false, true);
+    if (!walkDosDevices(list, count, false, true)) {
+        return false;
+    }
+    // An open of a Bluetooth serial port can stall for seconds, up to half a
+    // minute, and laptops list theirs ahead of the USB ports: those come
+    // last, so that a controller on a cable is found without waiting on
+    // them. Each group keeps the system's order.
+    std::stable_partition(list, list + count,
+                          [](std::int32_t port) { return !platform::isBluetoothLink(port); });
+    return true;
 }
 
 bool searchForController() {

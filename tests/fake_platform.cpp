@@ -39,6 +39,7 @@ struct State {
     std::vector<Call> calls;
     std::map<std::int32_t, std::string> devicePaths;
     std::map<std::int32_t, std::string> openFailureReasons;
+    std::vector<std::int32_t> bluetoothLinks;
     std::string openFailureReason;
     long lastError = 0;
     bool truncated = false;
@@ -104,6 +105,8 @@ void setDevicePath(std::int32_t port, std::string path) { state.devicePaths[port
 void setOpenFailureReason(std::int32_t port, std::string reason) {
     state.openFailureReasons[port] = std::move(reason);
 }
+
+void setBluetoothLink(std::int32_t port) { state.bluetoothLinks.push_back(port); }
 
 void setDeviceNames(std::vector<std::string> lists) {
     state.nameCounts.clear();
@@ -272,6 +275,11 @@ std::uint32_t queryDeviceNames(char* buffer, std::uint32_t size) {
 }
 
 bool deviceNamesTruncated() { return state.truncated; }
+
+bool isBluetoothLink(std::int32_t comNumber) {
+    return std::find(state.bluetoothLinks.begin(), state.bluetoothLinks.end(), comNumber) !=
+           state.bluetoothLinks.end();
+}
 
 const char* devicePath(std::int32_t comNumber) {
     const auto found = state.devicePaths.find(comNumber);

@@ -40,6 +40,8 @@ void addController(std::int32_t port);
 // on Windows.
 void setDevicePath(std::int32_t port, std::string path);
 void setOpenFailureReason(std::int32_t port, std::string reason);
+// COM<port> is a Bluetooth serial link.
+void setBluetoothLink(std::int32_t port);
 
 // The device-name lists that successive queries return (the last one is
 // repeated). Each string holds the bytes; the count returned is its size

@@ -139,5 +139,6 @@ bool deviceNamesTruncated() { return fuzzstub::truncated; }
 
 const char* openFailureReason() { return nullptr; }
 const char* devicePath(std::int32_t) { return nullptr; }
+bool isBluetoothLink(std::int32_t) { return false; }
 
 }  // namespace platform

@@ -153,6 +153,31 @@ TEST_F(Search, ProbesInTheSystemOrderAndStopsAtTheFirstAnswer) {
     EXPECT_EQ(fake::openHandles(), 0);
 }
 
+// Each open of a Bluetooth link may stall for many seconds: those are
+// probed after every other port, each group in the system's order; a chosen
+// port, allports and the list report keep their own order.
+TEST_F(Search, BluetoothLinksAreProbedLast) {
+    fake::setDeviceNames({fake::names({"COM4", "COM9", "COM3", "COM5", "COM2"})});
+    fake::setBluetoothLink(4);
+    fake::setBluetoothLink(3);
+    for (const std::int32_t port : {4, 9, 3, 5, 2}) {
+        fake::addPort(port);
+    }
+    EXPECT_FALSE(searchForController());
+    EXPECT_EQ(probedPorts(), (std::vector<std::int32_t>{9, 5, 2, 4, 3}));
+
+    resetRunSettings();
+    runSettings.allPorts = true;
+    std::vector<std::int32_t> all(99);
+    std::int32_t count = 99;
+    ASSERT_TRUE(fillCandidatePorts(all.data(), count));
+    EXPECT_EQ(std::vector<std::int32_t>(all.begin(), all.begin() + 5), (std::vector<std::int32_t>{1, 2, 3, 4, 5}));
+
+    const auto list = runWords({"list", "timeout=1"});
+    EXPECT_LT(list.output.find("COM4 "), list.output.find("COM9 ")) << list.output;
+    EXPECT_LT(list.output.find("COM3 "), list.output.find("COM5 ")) << list.output;
+}
+
 TEST_F(Search, ChosenPortAndAllPorts) {
     fake::setDeviceNames({fake::names({"COM1"})});
     fake::addController(1);
