@@ -137,6 +137,8 @@ INSTANTIATE_TEST_SUITE_P(Replies, Device, testing::Values(
     DeviceCase{"SilentAtAnotherSpeed", {"--baud=115200"}, {"timeout=1"}, 0, {"       - Read NULL"}},
     DeviceCase{"PortLeftByATerminal", {"--left-by=terminal"}, {"timeout=1"}, 1, kAnswered},
     DeviceCase{"PortLeftWithDtrHigh", {"--left-by=no-hupcl"}, {"timeout=1"}, 1, kAnswered},
+    DeviceCase{"PortLeftWithCtsHandshake", {"--left-by=cts-flow"}, {"timeout=1"}, 1, kAnswered},
+    DeviceCase{"PortLeftWithXonXoffAndAnXoffAtOpen", {"--left-by=xon-xoff"}, {"timeout=1"}, 1, kAnswered},
     DeviceCase{"HangsUpMidReply", {"--reply=hangup-mid-reply"}, {"timeout=2"}, 0,
                {"       - Read (0x14)", "       - Error Reading (5)"}},
     DeviceCase{"UnpluggedDuringTheWait", {"--hangup-on-open=2", "--hangup-delay-ms=200"}, {"timeout=2"}, 0,
@@ -278,6 +280,19 @@ INSTANTIATE_TEST_SUITE_P(Reasons, OpenFailure, testing::Values(
     }, ""}
 ), [](const testing::TestParamInfo<OpenFailureCase>& param) { return std::string(param.param.name); });
 // clang-format on
+
+// A kernel driver's link (here the null line discipline a test may set on
+// a pty) is skipped like a port in use, before anything on it is changed.
+TEST_F(EndToEnd, TtyWithAnotherLineDisciplineIsLeftToTheKernel) {
+    EmulatorProcess& link = emulate("ttyUSB0", {"--line-discipline=27"});
+    const RunResult result = run({"verbose"});
+    EXPECT_EQ(result.exitStatus, 0);
+    EXPECT_EQ(result.stdoutText,
+              lines({"Testing COM1", "(COM1): Opening port", "(COM1): Invalid COM port",
+                     "       - " + device("ttyUSB0") + ": in use by the kernel (line discipline 27)",
+                     "(COM1): Failed to open port", "Failed to find Quillfern Controller"}));
+    EXPECT_EQ(link.countLogLines("open 2"), 0U);
+}
 
 TEST_F(EndToEnd, DeviceFolderMissing) {
     std::error_code ignored;

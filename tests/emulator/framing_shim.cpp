@@ -1,11 +1,15 @@
 // Linked into the test build of the program and into the emulator's tests,
 // and preloaded into Wine (whose serial code runs in the program's process
 // and calls the same functions): keeps the data bits and parity of the emulator's ptys as a serial
-// driver would (see framing_state.h). Every other terminal, and every call
-// without $QUILLFERN_FRAMING_DIR, passes straight through.
+// driver would, answers the modem-line requests of those it serves as a
+// Windows driver, and refuses the opens it is told to (see framing_state.h).
+// Every other terminal, and every call without $QUILLFERN_FRAMING_DIR,
+// passes straight through.
 #include <dlfcn.h>
+#include <sys/ioctl.h>
 
 #include <cerrno>
+#include <cstdarg>
 
 #include "framing_state.h"
 
@@ -13,6 +17,54 @@ namespace {
 
 using GetAttr = int (*)(int, termios*);
 using SetAttr = int (*)(int, int, const termios*);
+using Control = int (*)(int, unsigned long, void*);
+using Open = int (*)(const char*, int, mode_t);
+
+// Answers a modem-line request on a port the emulator serves as a Windows
+// driver; false for every other request and terminal.
+bool answerModemLines(int fd, unsigned long request, void* argument, int& result) {
+    if (request != TIOCMGET && request != TIOCMSET && request != TIOCMBIS && request != TIOCMBIC) return false;
+    char path[4096];
+    char lines[4200];
+    long stored = 0;
+    if (argument == nullptr || !framing::pathOf(fd, path, sizeof path) ||
+        !framing::sidePath(path, "lines", lines, sizeof lines) || !framing::readNumber(lines, stored)) {
+        return false;
+    }
+    int& bits = *static_cast<int*>(argument);
+    if (request == TIOCMGET) {
+        bits = static_cast<int>(stored);
+        result = 0;
+        return true;
+    }
+    if (request == TIOCMSET) stored = bits;
+    if (request == TIOCMBIS) stored |= bits;
+    if (request == TIOCMBIC) stored &= ~static_cast<long>(bits);
+    result = framing::writeNumber(lines, stored & (TIOCM_DTR | TIOCM_RTS)) ? 0 : -1;
+    return true;
+}
+
+// The errno an open of path must fail with, when the emulator refuses it.
+int refusal(const char* path) {
+    const char* dir = std::getenv(framing::kDirVariable);
+    struct stat st {};
+    if (dir == nullptr || *dir == '\0' || path == nullptr || ::stat(path, &st) != 0 || !S_ISCHR(st.st_mode)) return 0;
+    char refuse[4096];
+    long error = 0;
+    const int n = std::snprintf(refuse, sizeof refuse, "%s/%u.%u.refuse", dir, major(st.st_rdev), minor(st.st_rdev));
+    if (n <= 0 || static_cast<std::size_t>(n) >= sizeof refuse || !framing::readNumber(refuse, error)) return 0;
+    return static_cast<int>(error);
+}
+
+int openUnlessRefused(const char* symbol, const char* path, int flags, mode_t mode) {
+    const int saved = errno;
+    if (const int error = refusal(path)) {
+        errno = error;
+        return -1;
+    }
+    errno = saved;
+    return reinterpret_cast<Open>(dlsym(RTLD_NEXT, symbol))(path, flags, mode);
+}
 
 }  // namespace
 
@@ -53,4 +105,45 @@ extern "C" int tcsetattr(int fd, int when, const termios* settings) {
         errno = saved;
     }
     return result;
+}
+
+extern "C" int ioctl(int fd, unsigned long request, ...) {
+    std::va_list arguments;
+    va_start(arguments, request);
+    void* argument = va_arg(arguments, void*);
+    va_end(arguments);
+    static Control real = nullptr;
+    if (real == nullptr) real = reinterpret_cast<Control>(dlsym(RTLD_NEXT, "ioctl"));
+    const int saved = errno;
+    int result = 0;
+    if (answerModemLines(fd, request, argument, result)) {
+        if (result == 0) errno = saved;
+        return result;
+    }
+    errno = saved;
+    return real(fd, request, argument);
+}
+
+// Wine opens a COM port's device with open(); a refusal reaches the program
+// as the Windows error Wine makes of the errno.
+extern "C" int open(const char* path, int flags, ...) {
+    mode_t mode = 0;
+    if ((flags & (O_CREAT | O_TMPFILE)) != 0) {
+        std::va_list arguments;
+        va_start(arguments, flags);
+        mode = static_cast<mode_t>(va_arg(arguments, unsigned));
+        va_end(arguments);
+    }
+    return openUnlessRefused("open", path, flags, mode);
+}
+
+extern "C" int open64(const char* path, int flags, ...) {
+    mode_t mode = 0;
+    if ((flags & (O_CREAT | O_TMPFILE)) != 0) {
+        std::va_list arguments;
+        va_start(arguments, flags);
+        mode = static_cast<mode_t>(va_arg(arguments, unsigned));
+        va_end(arguments);
+    }
+    return openUnlessRefused("open64", path, flags, mode);
 }

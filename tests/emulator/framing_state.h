@@ -62,4 +62,45 @@ inline bool write(const char* path, tcflag_t cflag) {
     return false;
 }
 
+// A Windows serial driver keeps the DTR and RTS modes of the last
+// SetCommState across close and reopen, and Wine drives them with
+// TIOCMGET/TIOCMSET, which a pty refuses. For a port the emulator serves as
+// such a driver, <major>.<minor>.lines holds the stored modem-line bits
+// (TIOCM_DTR, TIOCM_RTS): the shim answers those calls from it and rewrites
+// it, and the emulator raises DTR at an open only when the stored bits say
+// so. And <major>.<minor>.refuse holds an errno with which the shim fails
+// every open of the port.
+inline bool sidePath(const char* path, const char* suffix, char* out, std::size_t size) {
+    const int n = std::snprintf(out, size, "%s.%s", path, suffix);
+    return n > 0 && static_cast<std::size_t>(n) < size;
+}
+
+// A number kept in a file of its own; false when the file is missing.
+inline bool readNumber(const char* path, long& value) {
+    const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    char text[32] = {};
+    const ssize_t n = ::read(fd, text, sizeof text - 1);
+    ::close(fd);
+    if (n <= 0) return false;
+    value = std::strtol(text, nullptr, 10);
+    return true;
+}
+
+// Through a new file and rename(), like write().
+inline bool writeNumber(const char* path, long value) {
+    char temporary[4200];
+    char text[32];
+    const int length = std::snprintf(text, sizeof text, "%ld\n", value);
+    const int n = std::snprintf(temporary, sizeof temporary, "%s.%ld", path, static_cast<long>(getpid()));
+    if (length <= 0 || n <= 0 || static_cast<std::size_t>(n) >= sizeof temporary) return false;
+    const int fd = ::open(temporary, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) return false;
+    const bool written = ::write(fd, text, static_cast<std::size_t>(length)) == length;
+    ::close(fd);
+    if (written && ::rename(temporary, path) == 0) return true;
+    ::unlink(temporary);
+    return false;
+}
+
 }  // namespace framing

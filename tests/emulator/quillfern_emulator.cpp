@@ -16,6 +16,17 @@
 // - The port starts with the settings the previous program left (--left-by);
 //   the line discipline of the pty then acts on the bytes as it would on a
 //   serial port left so.
+// - With --modem-lines=windows the port is driven as a Windows serial driver
+//   drives it (for the Wine runs): it keeps the DTR mode of the last
+//   SetCommState across close and reopen (the framing shim answers Wine's
+//   TIOCMGET/TIOCMSET from a file, framing_state.h), every open raises DTR
+//   only when that mode is "enable", and every close drops it. The
+//   controller sends only while the port raises RTS (wired to its CTS), so
+//   a stored RTS mode of "disable" holds its reply back.
+// - The controller never raises CTS: while CRTSCTS is set in the port's
+//   termios the port's output is stopped (tcflow TCOOFF on the emulator's
+//   own slave descriptor, which blocks the program's writes), as a UART
+//   with hardware flow control holds back what it has to send.
 // The log says why a command went unanswered ("mute framing 7E2 9600",
 // "mute early", "mute late", "mute no restart", ...) and how long after the
 // restart it came ("since restart 1001 ms").
@@ -84,7 +95,12 @@ enum class ReplyMode { Ok, Reversed, OneByte, ThreeBytes, Silent, HangupMidReply
 // raw 8N1 port with HUPCL; a terminal (7E2, canonical with echo, CR/NL
 // translation, XON/XOFF); or a raw port after `stty -hupcl`, whose last
 // close left DTR high.
-enum class LeftBy { Raw, Terminal, NoHupcl };
+// Also: a raw port with CRTSCTS (hardware handshake); a raw port with
+// XON/XOFF whose device sends XOFF (0x13) at the first open, as one whose
+// input was full; a raw port whose stored DTR and RTS modes are "disable",
+// as .NET's SerialPort and pyserial with dtr=False leave a Windows driver
+// (only with --modem-lines=windows).
+enum class LeftBy { Raw, Terminal, NoHupcl, CtsFlow, XonXoff, DtrDisabled };
 
 struct Options {
     std::string link;
@@ -99,6 +115,14 @@ struct Options {
     // A Windows serial driver drops DTR at every close; Wine, which clears
     // HUPCL, would otherwise leave it high after the first program's run.
     bool dtrDropsAtEveryClose = false;
+    bool windowsModemLines = false;
+    // The output is stopped from the start and never restarted, as by a
+    // device whose flow control never lets anything through.
+    bool holdOutput = false;
+    // A line discipline other than N_TTY, as a kernel driver sets one.
+    long lineDiscipline = -1;
+    // The errno with which every open of the port fails (0: none).
+    int refuseOpen = 0;
     std::vector<unsigned char> noise;
     long hangupOnOpen = 0;  // 0: never
     long hangupDelayMs = 200;
@@ -149,8 +173,9 @@ void usage(const char* why) {
     std::fprintf(stderr,
                  "quillfern-emulator: %s\n"
                  "usage: quillfern-emulator --link=PATH [--reply=ok|reversed|one-byte|three-bytes|"
-                 "silent|hangup-mid-reply|flood] [--delay-ms=N] [--baud=N] [--left-by=raw|terminal|no-hupcl] "
-                 "[--listen-from-ms=N] [--listen-until-ms=N] [--dtr-drops-at-every-close=yes] [--noise-on-open=HEX] [--hangup-on-open=N] "
+                 "silent|hangup-mid-reply|flood] [--delay-ms=N] [--baud=N] [--left-by=raw|terminal|no-hupcl|cts-flow|xon-xoff|dtr-disabled] "
+                 "[--listen-from-ms=N] [--listen-until-ms=N] [--dtr-drops-at-every-close=yes] [--modem-lines=windows] [--hold-output=yes] [--line-discipline=N] "
+                 "[--refuse-open=eacces|etimedout|eio] [--noise-on-open=HEX] [--hangup-on-open=N] "
                  "[--hangup-delay-ms=N] [--mid-reply-wait-ms=N] [--log=PATH] [--max-seconds=N]\n",
                  why);
 }
@@ -229,7 +254,10 @@ bool parseOptions(int argc, char** argv, Options& options) {
         } else if (name == "baud") {
             ok = parseLong(value, 1, 4000000, options.baud) && speedCode(options.baud).has_value();
         } else if (name == "left-by") {
-            ok = pick(value, {{"raw", LeftBy::Raw}, {"terminal", LeftBy::Terminal}, {"no-hupcl", LeftBy::NoHupcl}},
+            ok = pick(value,
+                      {{"raw", LeftBy::Raw}, {"terminal", LeftBy::Terminal}, {"no-hupcl", LeftBy::NoHupcl},
+                       {"cts-flow", LeftBy::CtsFlow}, {"xon-xoff", LeftBy::XonXoff},
+                       {"dtr-disabled", LeftBy::DtrDisabled}},
                       options.leftBy);
         } else if (name == "listen-from-ms") {
             ok = parseLong(value, 0, 3600000, options.listenFromMs);
@@ -238,6 +266,16 @@ bool parseOptions(int argc, char** argv, Options& options) {
         } else if (name == "dtr-drops-at-every-close") {
             ok = value == "yes";
             options.dtrDropsAtEveryClose = ok;
+        } else if (name == "modem-lines") {
+            ok = value == "windows";
+            options.windowsModemLines = ok;
+        } else if (name == "hold-output") {
+            ok = value == "yes";
+            options.holdOutput = ok;
+        } else if (name == "line-discipline") {
+            ok = parseLong(value, 1, 255, options.lineDiscipline);
+        } else if (name == "refuse-open") {
+            ok = pick(value, {{"eacces", EACCES}, {"etimedout", ETIMEDOUT}, {"eio", EIO}}, options.refuseOpen);
         } else if (name == "noise-on-open") {
             ok = parseHex(value, options.noise);
         } else if (name == "hangup-on-open") {
@@ -262,6 +300,10 @@ bool parseOptions(int argc, char** argv, Options& options) {
     }
     if (options.link.empty()) {
         usage("--link=PATH is required");
+        return false;
+    }
+    if (options.leftBy == LeftBy::DtrDisabled && !options.windowsModemLines) {
+        usage("--left-by=dtr-disabled needs --modem-lines=windows: a tty keeps no DTR mode");
         return false;
     }
     if (options.listenUntilMs < options.listenFromMs) {
@@ -300,6 +342,8 @@ void leaveAsLeftBy(LeftBy leftBy, termios& settings) {
         cfmakeraw(&settings);
         settings.c_cflag |= CLOCAL | CREAD | HUPCL;
         if (leftBy == LeftBy::NoHupcl) settings.c_cflag &= ~static_cast<tcflag_t>(HUPCL);
+        if (leftBy == LeftBy::CtsFlow) settings.c_cflag |= CRTSCTS;
+        if (leftBy == LeftBy::XonXoff) settings.c_iflag |= IXON | IXOFF;
     }
     cfsetispeed(&settings, B9600);
     cfsetospeed(&settings, B9600);
@@ -365,6 +409,9 @@ private:
     void writePending();
     void hangUp(const char* why);
     bool setWatch(bool withAccess);
+    void judgeOutput();
+    bool storedDtr() const;
+    void onLinesChanged();
 
     std::optional<Clock::time_point> nextDeadline() const;
     void runTimers();
@@ -378,6 +425,11 @@ private:
     int signals_ = -1;
     std::string slavePath_;
     std::string framingPath_;
+    std::string framingName_;
+    std::string linesPath_;
+    std::string refusePath_;
+    int dirWatch_ = -1;
+    bool outputHeld_ = false;
     bool linkPublished_ = false;
 
     long holders_ = 0;
@@ -459,6 +511,34 @@ bool Emulator::setUp() {
             return false;
         }
         framingPath_ = framingPath;
+        framingName_ = framingPath_.substr(framingPath_.rfind('/') + 1);
+    }
+    if ((options_.windowsModemLines || options_.refuseOpen != 0) && framingPath_.empty()) {
+        std::fprintf(stderr, "quillfern-emulator: --modem-lines and --refuse-open need $%s\n", framing::kDirVariable);
+        return false;
+    }
+    if (options_.windowsModemLines) {
+        linesPath_ = framingPath_ + ".lines";
+        const long stored = options_.leftBy == LeftBy::DtrDisabled ? 0 : (TIOCM_DTR | TIOCM_RTS);
+        if (!framing::writeNumber(linesPath_.c_str(), stored)) {
+            std::fprintf(stderr, "quillfern-emulator: cannot write %s: %s\n", linesPath_.c_str(), std::strerror(errno));
+            return false;
+        }
+    }
+    if (options_.refuseOpen != 0) {
+        refusePath_ = framingPath_ + ".refuse";
+        if (!framing::writeNumber(refusePath_.c_str(), options_.refuseOpen)) {
+            std::fprintf(stderr, "quillfern-emulator: cannot write %s: %s\n", refusePath_.c_str(), std::strerror(errno));
+            return false;
+        }
+    }
+    if (options_.lineDiscipline >= 0) {
+        const int discipline = static_cast<int>(options_.lineDiscipline);
+        if (ioctl(ownSlave_, TIOCSETD, &discipline) != 0) {
+            std::fprintf(stderr, "quillfern-emulator: TIOCSETD %d: %s\n", discipline, std::strerror(errno));
+            return false;
+        }
+        log_.line("line discipline " + std::to_string(discipline));
     }
 
     inotify_ = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
@@ -467,6 +547,18 @@ bool Emulator::setUp() {
         return false;
     }
     if (!setWatch(false)) return false;
+    // The shim replaces the port's files by rename() at each tcsetattr and
+    // each change of the modem lines, which is when the settings it judges
+    // change.
+    if (!framingPath_.empty()) {
+        const std::string dir = framingPath_.substr(0, framingPath_.rfind('/'));
+        dirWatch_ = inotify_add_watch(inotify_, dir.c_str(), IN_MOVED_TO);
+        if (dirWatch_ < 0) {
+            std::fprintf(stderr, "quillfern-emulator: inotify_add_watch %s: %s\n", dir.c_str(), std::strerror(errno));
+            return false;
+        }
+    }
+    judgeOutput();
 
     sigset_t set;
     sigemptyset(&set);
@@ -517,7 +609,9 @@ void Emulator::removeLink() {
 }
 
 void Emulator::closeAll() {
-    if (!framingPath_.empty()) ::unlink(framingPath_.c_str());
+    for (const std::string* path : {&framingPath_, &linesPath_, &refusePath_}) {
+        if (!path->empty()) ::unlink(path->c_str());
+    }
     framingPath_.clear();
     for (int* fd : {&master_, &ownSlave_, &inotify_, &signals_}) {
         if (*fd >= 0) {
@@ -553,6 +647,12 @@ void Emulator::drainInotify() {
             std::memcpy(&event, buffer + offset, sizeof event);
             offset += sizeof(inotify_event) + event.len;
             if (event.mask & IN_Q_OVERFLOW) log_.line("inotify overflow");
+            if (event.wd == dirWatch_ && dirWatch_ >= 0 && event.len > 0) {
+                const std::string name(buffer + offset - event.len);
+                if (name == framingName_) judgeOutput();
+                if (name == framingName_ + ".lines") onLinesChanged();
+                continue;
+            }
             if (event.wd != watch_) continue;
             // A single event can carry several bits; handle them in the
             // order in which they can happen.
@@ -568,11 +668,15 @@ void Emulator::onOpen() {
     ++opens_;
     log_.line("open " + std::to_string(opens_));
     lastWas30_ = false;
-    if (!dtr_) {
+    if (options_.windowsModemLines && !storedDtr()) {
+        log_.line("dtr mode disable");
+    } else if (!dtr_) {
         dtr_ = true;
         restartAt_ = Clock::now();
         log_.line("restart");
     }
+    if (options_.leftBy == LeftBy::XonXoff && opens_ == 1) queue({0x13});
+    judgeOutput();
     if (options_.hangupOnOpen == opens_) hangupAt_ = Clock::now() + Millis(options_.hangupDelayMs);
     if (!options_.noise.empty()) queue(options_.noise);
 }
@@ -591,7 +695,8 @@ void Emulator::onClose() {
     // open and setup; a program sets the same flags at every open, so they
     // are still those it closed with.
     termios settings{};
-    if (options_.dtrDropsAtEveryClose || (tcgetattr(master_, &settings) == 0 && (settings.c_cflag & HUPCL) != 0)) {
+    if (options_.dtrDropsAtEveryClose || options_.windowsModemLines ||
+        (tcgetattr(master_, &settings) == 0 && (settings.c_cflag & HUPCL) != 0)) {
         dtr_ = false;
         log_.line("dtr low");
     } else {
@@ -614,6 +719,38 @@ void Emulator::onClose() {
     ioctl(ownSlave_, TIOCNXCL);
     log_.line("close");
     if (midReplyQueued_) hangUp("after close");
+}
+
+void Emulator::judgeOutput() {
+    termios current{};
+    const bool ctsFlow = tcgetattr(master_, &current) == 0 && (current.c_cflag & CRTSCTS) != 0;
+    const bool hold = options_.holdOutput || ctsFlow;
+    if (hold == outputHeld_) return;
+    if (tcflow(ownSlave_, hold ? TCOOFF : TCOON) != 0) {
+        log_.line(std::string("tcflow failed ") + std::strerror(errno));
+        return;
+    }
+    outputHeld_ = hold;
+    log_.line(!hold ? "output released" : ctsFlow ? "output held for cts" : "output held");
+}
+
+bool Emulator::storedDtr() const {
+    long stored = 0;
+    return framing::readNumber(linesPath_.c_str(), stored) && (stored & TIOCM_DTR) != 0;
+}
+
+// SetCommState applies the DTR mode it stores at once, while the port is open.
+void Emulator::onLinesChanged() {
+    if (!options_.windowsModemLines || holders_ == 0) return;
+    const bool raised = storedDtr();
+    if (raised && !dtr_) {
+        dtr_ = true;
+        restartAt_ = Clock::now();
+        log_.line("restart");
+    } else if (!raised && dtr_) {
+        dtr_ = false;
+        log_.line("dtr low");
+    }
 }
 
 void Emulator::onAccess() {
@@ -671,6 +808,11 @@ void Emulator::onCommand() {
         return;
     }
     if (!listening()) return;
+    long stored = 0;
+    if (options_.windowsModemLines && framing::readNumber(linesPath_.c_str(), stored) && (stored & TIOCM_RTS) == 0) {
+        log_.line("mute rts low");
+        return;
+    }
     if (options_.reply == ReplyMode::Silent) {
         log_.line("mute silent");
         return;

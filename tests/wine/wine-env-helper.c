@@ -9,6 +9,12 @@
  *                              "missing COMn" for each mapped name the list
  *                              lacks, then "ready", and stays alive until
  *                              its standard input ends.
+ *                              The names in $QUILLFIND_WINE_BLUETOOTH
+ *                              ("COM3 COM7") are then defined as Bluetooth
+ *                              serial links, leading to \Device\BthModem<n>
+ *                              as on Windows (a device Wine does not have,
+ *                              so they do not open), and listed with the
+ *                              others.
  *
  * Staying alive is the point: the wine server, and with it the pruned list,
  * lives as long as one Windows process of the prefix does, and the mount
@@ -92,6 +98,24 @@ static int isGone(const char *name) {
     return QueryDosDeviceA(name, target, sizeof target) == 0 && GetLastError() == ERROR_FILE_NOT_FOUND;
 }
 
+/* Defines each name of $QUILLFIND_WINE_BLUETOOTH with a raw target, as
+ * Microsoft's Bluetooth stack names its serial links. */
+static int defineBluetoothLinks(void) {
+    char list[1024];
+    DWORD length = GetEnvironmentVariableA("QUILLFIND_WINE_BLUETOOTH", list, sizeof list);
+    if (length == 0 || length >= sizeof list) return 1;
+    int index = 0;
+    for (char *name = strtok(list, " "); name != NULL; name = strtok(NULL, " ")) {
+        char target[64];
+        snprintf(target, sizeof target, "\\Device\\BthModem%d", index++);
+        if (comNumber(name) == 0 || !DefineDosDeviceA(DDD_RAW_TARGET_PATH, name, target)) {
+            fprintf(stderr, "wine-env-helper: cannot define %s as %s (%lu)\n", name, target, GetLastError());
+            return 0;
+        }
+    }
+    return 1;
+}
+
 static int hold(void) {
     if (!waitForMountManager()) {
         fprintf(stderr, "wine-env-helper: the mount manager did not start\n");
@@ -108,13 +132,22 @@ static int hold(void) {
         int number = comNumber(name);
         if (number != 0 && mapped[number]) {
             listed[number] = 1;
-            printf("keep %s\n", name);
         } else if (DefineDosDeviceA(DDD_REMOVE_DEFINITION, name, NULL) || isGone(name)) {
             printf("drop %s\n", name);
         } else {
             fprintf(stderr, "wine-env-helper: cannot remove %s (%lu)\n", name, GetLastError());
             return 1;
         }
+    }
+    if (!defineBluetoothLinks()) return 1;
+    /* The list again, for the order in which a program now sees it. */
+    stored = QueryDosDeviceA(NULL, names, sizeof names);
+    if (stored == 0) {
+        fprintf(stderr, "wine-env-helper: QueryDosDeviceA failed (%lu)\n", GetLastError());
+        return 1;
+    }
+    for (const char *name = names; *name != '\0'; name += strlen(name) + 1) {
+        if (_strnicmp(name, "COM", 3) == 0) printf("keep %s\n", name);
     }
     for (int number = 1; number <= MOST_PORTS; number++) {
         if (mapped[number] && !listed[number]) printf("missing COM%d\n", number);

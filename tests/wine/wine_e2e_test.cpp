@@ -102,10 +102,12 @@ protected:
         return listed;
     }
 
-    // An emulated device behind COM<port>.
-    EmulatorProcess& emulate(int port, const std::vector<std::string>& options = {}) {
+    // An emulated device behind COM<port>, whose port keeps its modem lines
+    // as a Windows driver does.
+    EmulatorProcess& emulate(int port, std::vector<std::string> options = {}) {
         emulators_.push_back(std::make_unique<EmulatorProcess>());
         EmulatorProcess& emulator = *emulators_.back();
+        options.push_back("--modem-lines=windows");
         EXPECT_TRUE(emulator.start(linkOf(port), options)) << comName(port);
         return emulator;
     }
@@ -328,11 +330,11 @@ TEST_P(WineDevice, VerboseTranscript) {
 // out the timeout and returns no byte, so the hang-up reads as silence; now
 // and then it fails with ERROR_NOT_READY (21) instead. Either way the port
 // is no controller and the search goes on.
-// Wine also clears HUPCL on the ports it sets up, so DTR never drops at the
-// close between the two opens and the controller answers within the window
-// of its restart at the first open; a port left with DTR high (`stty
-// -hupcl`) is never restarted at all under Wine, while a Windows driver drops
-// DTR at every close, so that case has no row here.
+// Wine clears HUPCL and drives DTR and RTS through TIOCMSET, which a pty
+// refuses; the emulator's ports keep them as a Windows driver does
+// (--modem-lines=windows, with the shim answering those calls), so DTR drops
+// at every close and `stty -hupcl` has no Windows twin but the stored DTR
+// mode of the PortLeftWithDtrDisabled row.
 // clang-format off
 INSTANTIATE_TEST_SUITE_P(Replies, WineDevice, testing::Values(
     DeviceCase{"AnswersWithDefaultSettings", {}, {}, kDevicePort, kAnswered, "tx 10"},
@@ -356,7 +358,17 @@ INSTANTIATE_TEST_SUITE_P(Replies, WineDevice, testing::Values(
     DeviceCase{"UnpluggedDuringTheWait", {"--hangup-on-open=2", "--hangup-delay-ms=200"}, {"timeout=2"}, 0,
                {"(" + comName(kDevicePort) + " Failed to send command"}, "hangup"},
     DeviceCase{"FloodsWithoutEnd", {"--reply=flood"}, {"timeout=1"}, 0,
-               {"       - Read (0xAA)", "       - Read (0xAA)"}, "flood start"}
+               {"       - Read (0xAA)", "       - Read (0xAA)"}, "flood start"},
+    // What other programs leave in a Windows driver, which keeps it.
+    DeviceCase{"PortLeftWithDtrDisabled", {"--left-by=dtr-disabled"}, {"timeout=1"}, kDevicePort, kAnswered,
+               "tx 10"},
+    DeviceCase{"PortLeftWithCtsHandshake", {"--left-by=cts-flow"}, {"timeout=1"}, kDevicePort, kAnswered,
+               "output released"},
+    DeviceCase{"PortLeftWithXonXoffAndAnXoffAtOpen", {"--left-by=xon-xoff"}, {"timeout=1"}, kDevicePort,
+               kAnswered, "tx 13"},
+    // A write that can never complete ends within the timeout.
+    DeviceCase{"OutputHeldForever", {"--hold-output=yes"}, {"timeout=2"}, 0,
+               {"(" + comName(kDevicePort) + " Failed to send command"}, "output held"}
 ), [](const testing::TestParamInfo<DeviceCase>& param) { return std::string(param.param.name); });
 // clang-format on
 
