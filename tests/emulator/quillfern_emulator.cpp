@@ -175,7 +175,7 @@ void usage(const char* why) {
                  "usage: quillfern-emulator --link=PATH [--reply=ok|reversed|one-byte|three-bytes|"
                  "silent|hangup-mid-reply|flood] [--delay-ms=N] [--baud=N] [--left-by=raw|terminal|no-hupcl|cts-flow|xon-xoff|dtr-disabled] "
                  "[--listen-from-ms=N] [--listen-until-ms=N] [--dtr-drops-at-every-close=yes] [--modem-lines=windows] [--hold-output=yes] [--line-discipline=N] "
-                 "[--refuse-open=eacces|etimedout|eio] [--noise-on-open=HEX] [--hangup-on-open=N] "
+                 "[--refuse-open=eacces|eio] [--noise-on-open=HEX] [--hangup-on-open=N] "
                  "[--hangup-delay-ms=N] [--mid-reply-wait-ms=N] [--log=PATH] [--max-seconds=N]\n",
                  why);
 }
@@ -275,7 +275,7 @@ bool parseOptions(int argc, char** argv, Options& options) {
         } else if (name == "line-discipline") {
             ok = parseLong(value, 1, 255, options.lineDiscipline);
         } else if (name == "refuse-open") {
-            ok = pick(value, {{"eacces", EACCES}, {"etimedout", ETIMEDOUT}, {"eio", EIO}}, options.refuseOpen);
+            ok = pick(value, {{"eacces", EACCES}, {"eio", EIO}}, options.refuseOpen);
         } else if (name == "noise-on-open") {
             ok = parseHex(value, options.noise);
         } else if (name == "hangup-on-open") {

@@ -65,14 +65,20 @@ protected:
         setenv(framing::kDirVariable, kLinks.c_str(), 1);
     }
 
-    void TearDown() override { emulators_.clear(); }
+    void TearDown() override {
+        emulators_.clear();
+        unsetenv(kBluetoothVariable);
+    }
+
+    // wine-env-helper.c defines these names as Bluetooth links.
+    static constexpr const char* kBluetoothVariable = "QUILLFIND_WINE_BLUETOOTH";
 
     static std::string linkOf(int port) { return (kLinks / comName(port)).string(); }
 
     // Maps exactly these ports to their links (emulators may start later)
     // and returns them in the order Wine lists them, which is the order a
     // search probes them in.
-    static std::vector<int> mapPorts(const std::vector<int>& ports) {
+    static std::vector<int> mapPorts(const std::vector<int>& ports, const std::vector<int>& bluetooth = {}) {
         std::vector<std::string> argv{kWineEnv, "set", kPrefix};
         for (const int port : ports) {
             argv.push_back(comName(port) + "=" + linkOf(port));
@@ -95,6 +101,7 @@ protected:
             }
         }
         std::vector<int> wanted = ports;
+        wanted.insert(wanted.end(), bluetooth.begin(), bluetooth.end());
         std::vector<int> seen = listed;
         std::sort(wanted.begin(), wanted.end());
         std::sort(seen.begin(), seen.end());
@@ -205,6 +212,46 @@ TEST_F(WineEndToEnd, ProbeOrderIsTheListingOrder) {
     }
     expected.push_back(kNotFound);
     EXPECT_EQ(result.stdoutText, lines(expected));
+}
+
+// Wine lets a COM name lead to \Device\BthModem<n>, as Microsoft's Bluetooth
+// stack names its links, but has no such device: the open fails as for a
+// missing port, and the order of the probes shows the rest.
+TEST_F(WineEndToEnd, BluetoothLinksAreProbedLastAndListedInPlace) {
+    // A candidate that Wine happens to list last would prove nothing.
+    std::vector<int> listed;
+    int bluetooth = 0;
+    for (const int candidate : {3, 6, 7, 8, 2}) {
+        setenv(kBluetoothVariable, comName(candidate).c_str(), 1);
+        listed = mapPorts({4, 9}, {candidate});
+        ASSERT_EQ(listed.size(), 3U);
+        if (listed.back() != candidate) {
+            bluetooth = candidate;
+            break;
+        }
+    }
+    ASSERT_NE(bluetooth, 0) << "Wine lists every candidate last";
+    emulate(4, {"--reply=reversed"});
+    emulate(9, {"--reply=reversed"});
+
+    const RunResult result = run({"timeout=1", "verbose"});
+    EXPECT_EQ(result.exitStatus, 0);
+    std::vector<std::string> expected;
+    for (const int port : listed) {
+        if (port != bluetooth) expected = join({expected, probeLines(port, 1, reading(port, kWrongOrder))});
+    }
+    expected = join({expected, invalidPort(bluetooth), {kNotFound}});
+    EXPECT_EQ(result.stdoutText, lines(expected));
+
+    const RunResult list = run({"timeout=1", "list"});
+    std::vector<std::string> table = {"Available COM ports", "-------------------"};
+    for (const int port : listed) {
+        std::string name = comName(port);
+        name.resize(5, ' ');
+        table.push_back(name + " - None");
+    }
+    table.insert(table.end(), {"-------------------", "Total:  3 ports", "Quillfern:  0 found"});
+    EXPECT_EQ(list.stdoutText, lines(table));
 }
 
 TEST_F(WineEndToEnd, ListReportOverThreePortsInListingOrder) {
@@ -370,6 +417,45 @@ INSTANTIATE_TEST_SUITE_P(Replies, WineDevice, testing::Values(
     DeviceCase{"OutputHeldForever", {"--hold-output=yes"}, {"timeout=2"}, 0,
                {"(" + comName(kDevicePort) + " Failed to send command"}, "output held"}
 ), [](const testing::TestParamInfo<DeviceCase>& param) { return std::string(param.param.name); });
+// clang-format on
+
+// Why an open failed, for errors other than a missing port: the shim fails
+// the open of the emulator's pty with an errno, which Wine hands the program
+// as the Windows error. Wine's server opens devices, so it must run with
+// the shim too. No errno reaches the program as ERROR_SEM_TIMEOUT (Wine's
+// server maps ETIMEDOUT to a general failure), so that line has no row.
+struct OpenFailureCase {
+    const char* name;
+    const char* refusal;
+    std::string reason;
+};
+
+void PrintTo(const OpenFailureCase& param, std::ostream* out) { *out << param.name; }
+
+class WineOpenFailure : public WineEndToEnd, public testing::WithParamInterface<OpenFailureCase> {};
+
+TEST_P(WineOpenFailure, IsExplainedUnderTheInvalidPortLine) {
+    mapPorts({kDevicePort});
+    const RunResult restart = testsupport::runProgram(
+        {"env", "LD_PRELOAD=" QUILLFERN_FRAMING_SHIM, kWineEnv, "restart", kPrefix}, kSetupBoundSeconds);
+    ASSERT_EQ(restart.exitStatus, 0) << restart.stderrText;
+    emulate(kDevicePort, {std::string("--refuse-open=") + GetParam().refusal});
+
+    const RunResult result = run({"verbose"});
+    EXPECT_EQ(result.exitStatus, 0);
+    const std::string com = "(" + comName(kDevicePort) + "): ";
+    EXPECT_EQ(result.stdoutText,
+              lines({"Testing " + comName(kDevicePort), com + "Opening port", com + "Invalid COM port",
+                     "       - " + comName(kDevicePort) + ": " + GetParam().reason, com + "Failed to open port",
+                     kNotFound}));
+}
+
+// clang-format off
+INSTANTIATE_TEST_SUITE_P(Reasons, WineOpenFailure, testing::Values(
+    OpenFailureCase{"InUse", "eacces", "in use by another program"},
+    // Wine's server makes STATUS_ACCESS_VIOLATION of EIO: the system's text.
+    OpenFailureCase{"AnyOtherError", "eio", "No access to memory location."}
+), [](const testing::TestParamInfo<OpenFailureCase>& param) { return std::string(param.param.name); });
 // clang-format on
 
 }  // namespace
