@@ -716,6 +716,7 @@ INSTANTIATE_TEST_SUITE_P(
                       BadArgsCase{"OddHex", {"LINK", "--noise-on-open=5"}},
                       BadArgsCase{"NotHex", {"LINK", "--noise-on-open=zz"}},
                       BadArgsCase{"UnknownPriorState", {"LINK", "--left-by=nobody"}},
+                      BadArgsCase{"DtrModeWithoutADriverToKeepIt", {"LINK", "--left-by=dtr-disabled"}},
                       BadArgsCase{"WindowEndsBeforeItStarts", {"LINK", "--listen-from-ms=900", "--listen-until-ms=100"}}),
     [](const ::testing::TestParamInfo<BadArgsCase>& param) { return std::string(param.param.name); });
 
