@@ -21,8 +21,9 @@ namespace {
 
 constexpr std::size_t kMostDevices = 255;
 
-const char* const kFamilies[] = {"ttyS", "ttyUSB", "ttyACM", "ttyAMA"};
-constexpr int kUartFamily = 0;
+// In COM order (see posix_devices.h).
+const char* const kFamilies[] = {"ttyACM", "ttyUSB", "ttyS", "ttyAMA"};
+constexpr int kUartFamily = 2;
 
 // The first line of a small sysfs file; empty when it cannot be read.
 std::string readLine(const std::string& path) {

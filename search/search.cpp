@@ -1,9 +1,12 @@
 #include "search/search.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <memory>
 #include <new>
+#include <string>
+#include <vector>
 
 #include "cli/number.h"
 #include "cli/run_settings.h"
@@ -51,6 +54,28 @@ DeviceNames readDeviceNames() {
     return names;
 }
 
+// Calls take(name, comNumber) for each COM entry of names, in the list's order.
+template <typename Take>
+void forEachComEntry(const DeviceNames& names, Take take) {
+    const char* name = names.buffer.get();
+    std::uint32_t remaining = names.length;
+    while (remaining > 0) {
+        const void* end = std::memchr(name, '\0', remaining);
+        if (end == nullptr) {
+            // The count ends inside this name: it is not a whole name, and
+            // its end lies beyond what the system said it stored.
+            break;
+        }
+        const std::size_t length = static_cast<std::size_t>(static_cast<const char*>(end) - name);
+        std::int32_t comNumber = 0;
+        if (readComEntry(name, comNumber)) {
+            take(name, comNumber);
+        }
+        remaining -= static_cast<std::uint32_t>(length + 1);
+        name += length + 1;
+    }
+}
+
 struct ListTotals {
     std::int32_t ports = 0;
     std::int32_t found = 0;
@@ -69,6 +94,102 @@ void reportPort(const char* name, std::int32_t comNumber, ListTotals& totals) {
         std::printf("%-5s - %s\n", name, outcome);
     }
     std::fflush(stdout);
+}
+
+// How often the wait reads the port list again: a new port is probed within
+// this of its appearance, and a read of the list costs next to nothing.
+constexpr std::uint32_t kWatchMilliseconds = 200;
+
+// A port as a later listing names it again: its device where the platform
+// tells one, since on Linux the COM numbers of the others move when a device
+// comes or goes; else its COM name, which Windows never moves.
+std::string portKey(std::int32_t comNumber) {
+    if (const char* device = platform::devicePath(comNumber)) {
+        return device;
+    }
+    return "COM" + std::to_string(comNumber);
+}
+
+struct ListedPort {
+    std::int32_t comNumber;
+    std::string key;
+};
+
+// The COM ports of a fresh listing, quietly: the wait reads the list many
+// times and a failed read is simply tried again. False when it failed.
+bool readComPorts(std::vector<ListedPort>& ports) {
+    ports.clear();
+    const DeviceNames names = readDeviceNames();
+    if (names.length == 0) {
+        return false;
+    }
+    std::vector<std::int32_t> numbers;
+    forEachComEntry(names, [&](const char*, std::int32_t comNumber) { numbers.push_back(comNumber); });
+    for (const std::int32_t comNumber : numbers) {
+        ports.push_back({comNumber, portKey(comNumber)});
+    }
+    return true;
+}
+
+bool contains(const std::vector<std::string>& keys, const std::string& key) {
+    return std::find(keys.begin(), keys.end(), key) != keys.end();
+}
+
+// What the wait knows of the ports: those of the last listing, and those
+// whose last probe could not open them, which are tried again.
+struct Watch {
+    std::vector<std::string> listed;
+    std::vector<std::string> unopened;
+
+    void noteProbe(const std::string& key, ProbeOutcome outcome) {
+        unopened.erase(std::remove(unopened.begin(), unopened.end(), key), unopened.end());
+        if (outcome == ProbeOutcome::NotOpened) {
+            unopened.push_back(key);
+        }
+    }
+};
+
+bool timeLeft(std::uint64_t deadline) { return platform::monotonicMilliseconds() < deadline; }
+
+// Probes each port that appears in the list (or, after a failed open, is
+// still there) until one answers or the deadline passes. With a chosen port,
+// only that number is probed.
+bool waitForController(std::uint64_t deadline, Watch& watch) {
+    const std::uint64_t now = platform::monotonicMilliseconds();
+    if (now >= deadline) {
+        return false;
+    }
+    verboseLog("Waiting up to %d seconds for new COM ports\n", static_cast<int>((deadline - now + 999) / 1000));
+    const bool chosen = !runSettings.allPorts && runSettings.lowestPort == runSettings.highestPort;
+    std::vector<ListedPort> ports;
+    for (;;) {
+        const std::uint64_t before = platform::monotonicMilliseconds();
+        if (before >= deadline) {
+            return false;
+        }
+        platform::sleepMilliseconds(static_cast<std::uint32_t>(std::min<std::uint64_t>(kWatchMilliseconds, deadline - before)));
+        if (!readComPorts(ports)) {
+            continue;
+        }
+        std::vector<std::string> listed;
+        for (const ListedPort& port : ports) {
+            listed.push_back(port.key);
+            const bool candidate = !contains(watch.listed, port.key) || contains(watch.unopened, port.key);
+            if (!candidate || (chosen && port.comNumber != runSettings.lowestPort)) {
+                continue;
+            }
+            if (!timeLeft(deadline)) {
+                return false;
+            }
+            const ProbeOutcome outcome = probePortOutcome(port.comNumber);
+            if (outcome == ProbeOutcome::Answered) {
+                runSettings.foundPort = port.comNumber;
+                return true;
+            }
+            watch.noteProbe(port.key, outcome);
+        }
+        watch.listed = std::move(listed);
+    }
 }
 
 }  // namespace
@@ -97,29 +218,15 @@ bool walkDosDevices(std::int32_t* list, std::int32_t& countOut, bool wantCount, 
     std::int32_t entries = 0;
     std::int32_t stored = 0;
     ListTotals totals;
-    const char* name = names.buffer.get();
-    std::uint32_t remaining = names.length;
-    while (remaining > 0) {
-        const void* end = std::memchr(name, '\0', remaining);
-        if (end == nullptr) {
-            // The count ends inside this name: it is not a whole name, and
-            // its end lies beyond what the system said it stored.
-            break;
+    forEachComEntry(names, [&](const char* name, std::int32_t comNumber) {
+        if (listing) {
+            reportPort(name, comNumber, totals);
         }
-        const std::size_t length = static_cast<std::size_t>(static_cast<const char*>(end) - name);
-        std::int32_t comNumber = 0;
-        if (readComEntry(name, comNumber)) {
-            if (listing) {
-                reportPort(name, comNumber, totals);
-            }
-            if (wantFill && stored < capacity) {
-                list[stored++] = comNumber;
-            }
-            ++entries;
+        if (wantFill && stored < capacity) {
+            list[stored++] = comNumber;
         }
-        remaining -= static_cast<std::uint32_t>(length + 1);
-        name += length + 1;
-    }
+        ++entries;
+    });
 
     if (listing) {
         std::puts("-------------------");
@@ -165,21 +272,37 @@ bool fillCandidatePorts(std::int32_t* list, std::int32_t& count) {
 }
 
 bool searchForController() {
+    const bool waiting = runSettings.waitSeconds > 0;
+    const std::uint64_t deadline =
+        platform::monotonicMilliseconds() + static_cast<std::uint64_t>(runSettings.waitSeconds) * 1000U;
+    // What the system lists before the search is what the wait will not take
+    // for new; a port that appears during the search is new to it.
+    Watch watch;
+    if (waiting) {
+        std::vector<ListedPort> ports;
+        readComPorts(ports);
+        for (const ListedPort& port : ports) {
+            watch.listed.push_back(port.key);
+        }
+    }
     std::int32_t count = countCandidatePorts();
     std::unique_ptr<std::int32_t[]> list(new (std::nothrow) std::int32_t[static_cast<std::size_t>(count)]);
     if (!list || !fillCandidatePorts(list.get(), count)) {
         verboseLog("Failed to get list of COM ports\n");
-        return false;
+        count = 0;
     }
-    bool found = false;
-    for (std::int32_t index = 0; index < count && !found; ++index) {
+    for (std::int32_t index = 0; index < count; ++index) {
         const std::int32_t port = list[static_cast<std::size_t>(index)];
-        if (probePort(port)) {
+        const ProbeOutcome outcome = probePortOutcome(port);
+        if (outcome == ProbeOutcome::Answered) {
             runSettings.foundPort = port;
-            found = true;
+            return true;
+        }
+        if (waiting) {
+            watch.noteProbe(portKey(port), outcome);
         }
     }
-    return found;
+    return waiting && waitForController(deadline, watch);
 }
 
 void listPorts() {
