@@ -6,14 +6,17 @@
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <poll.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <memory>
 #include <ostream>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -278,6 +281,68 @@ INSTANTIATE_TEST_SUITE_P(Reasons, OpenFailure, testing::Values(
     }, ""}
 ), [](const testing::TestParamInfo<OpenFailureCase>& param) { return std::string(param.param.name); });
 // clang-format on
+
+// The controller is plugged in after the program started: the test starts
+// its emulator while the program runs, from this thread, since an emulator
+// dies with the thread that started it.
+struct AppearingCase {
+    const char* name;
+    std::string waitWord;
+    int status;
+};
+
+void PrintTo(const AppearingCase& param, std::ostream* out) { *out << param.name; }
+
+class PortAppearing : public EndToEnd, public testing::WithParamInterface<AppearingCase> {};
+
+TEST_P(PortAppearing, IsProbedWhileTimeIsLeft) {
+    // A UART that is COM1 until the controller comes; a plain file, which
+    // fails at once, so that the wait begins right at the start.
+    std::ofstream(kRoot / "dev/ttyS0") << "";
+    fs::create_directories(kRoot / "sys/class/tty/ttyS0");
+    std::ofstream(kRoot / "sys/class/tty/ttyS0/type") << "4\n";
+    RunResult result;
+    std::thread program([&result] { result = run({GetParam().waitWord, "timeout=1", "device"}); });
+    std::this_thread::sleep_for(std::chrono::seconds(2));
+    EmulatorProcess& controller = emulate("ttyACM0");
+    program.join();
+    EXPECT_EQ(result.exitStatus, GetParam().status) << "the USB device is COM1 now, before the UART";
+    EXPECT_EQ(result.stdoutText, GetParam().status != 0 ? device("ttyACM0") + "\n" : "");
+    EXPECT_EQ(controller.countLogLines("rx 30"), GetParam().status != 0 ? 1U : 0U);
+}
+
+INSTANTIATE_TEST_SUITE_P(Waits, PortAppearing,
+                         testing::Values(AppearingCase{"WithinTheWait", "wait=5", 1},
+                                         AppearingCase{"AfterTheWait", "wait=1", 0}),
+                         [](const testing::TestParamInfo<AppearingCase>& param) {
+                             return std::string(param.param.name);
+                         });
+
+// A new device node is there before udev has given it its group: the first
+// opens are refused, and the wait tries again until one gets through. The
+// program runs without capabilities, so that root is held to the node's
+// permissions (see OpenFailure).
+TEST_F(EndToEnd, PortRefusedAtFirstIsFoundOnceItMayBeOpened) {
+    fs::create_directories(kRoot / "pending");
+    EmulatorProcess& controller = emulate("../pending/ttyACM0");
+    const fs::path pty = fs::read_symlink(kRoot / "pending/ttyACM0");
+    ASSERT_EQ(chmod(pty.c_str(), 0), 0);
+    RunResult result;
+    std::thread program([&result] {
+        result = run({"wait=10", "verbose"}, {"setpriv", "--inh-caps=-all", "--bounding-set=-all", "--"});
+    });
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    fs::create_symlink(pty, kRoot / "dev/ttyACM0");
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    ASSERT_EQ(chmod(pty.c_str(), 0600), 0);
+    program.join();
+    EXPECT_EQ(result.exitStatus, 1);
+    const std::string refused = "(COM1): Invalid COM port\n       - " + device("ttyACM0") + ": permission denied\n";
+    EXPECT_EQ(result.stdoutText.rfind("Waiting up to 10 seconds for new COM ports\n", 0), 0U) << result.stdoutText;
+    EXPECT_NE(result.stdoutText.find(refused), std::string::npos) << result.stdoutText;
+    EXPECT_NE(result.stdoutText.find("Found Quillfern Controller on COM1\n"), std::string::npos);
+    EXPECT_EQ(controller.countLogLines("rx 30"), 1U);
+}
 
 TEST_F(EndToEnd, DeviceFolderMissing) {
     std::error_code ignored;
