@@ -171,13 +171,24 @@ bool waitForController(std::uint64_t deadline, Watch& watch) {
         if (!readComPorts(ports)) {
             continue;
         }
-        std::vector<std::string> listed;
+        // New ports before those tried again: a port that failed to open
+        // may take long to fail again (a Bluetooth port on Windows).
+        std::vector<ListedPort> candidates;
         for (const ListedPort& port : ports) {
-            listed.push_back(port.key);
-            const bool candidate = !contains(watch.listed, port.key) || contains(watch.unopened, port.key);
-            if (!candidate || (chosen && port.comNumber != runSettings.lowestPort)) {
-                continue;
+            if (!contains(watch.listed, port.key) && (!chosen || port.comNumber == runSettings.lowestPort)) {
+                candidates.push_back(port);
             }
+        }
+        for (const ListedPort& port : ports) {
+            if (contains(watch.listed, port.key) && contains(watch.unopened, port.key)) {
+                candidates.push_back(port);
+            }
+        }
+        watch.listed.clear();
+        for (const ListedPort& port : ports) {
+            watch.listed.push_back(port.key);
+        }
+        for (const ListedPort& port : candidates) {
             if (!timeLeft(deadline)) {
                 return false;
             }
@@ -188,7 +199,6 @@ bool waitForController(std::uint64_t deadline, Watch& watch) {
             }
             watch.noteProbe(port.key, outcome);
         }
-        watch.listed = std::move(listed);
     }
 }
 
