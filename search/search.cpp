@@ -5,8 +5,6 @@
 #include <cstring>
 #include <memory>
 #include <new>
-#include <string>
-#include <vector>
 
 #include "cli/number.h"
 #include "cli/run_settings.h"
@@ -102,54 +100,102 @@ constexpr std::uint32_t kWatchMilliseconds = 200;
 
 // A port as a later listing names it again: its device where the platform
 // tells one, since on Linux the COM numbers of the others move when a device
-// comes or goes; else its COM name, which Windows never moves.
-std::string portKey(std::int32_t comNumber) {
-    if (const char* device = platform::devicePath(comNumber)) {
-        return device;
+// comes or goes; else its COM name, which Windows never moves. Hashed, so
+// that the wait keeps plain numbers in nothrow arrays: the standard
+// containers would link the runtime's exception support into the static
+// Windows program and make it half as large again.
+std::uint64_t portKey(std::int32_t comNumber) {
+    char comName[24];
+    const char* text = platform::devicePath(comNumber);
+    if (text == nullptr) {
+        std::snprintf(comName, sizeof comName, "COM%d", static_cast<int>(comNumber));
+        text = comName;
     }
-    return "COM" + std::to_string(comNumber);
+    std::uint64_t hash = 14695981039346656037ULL;
+    for (; *text != '\0'; ++text) {
+        hash = (hash ^ static_cast<unsigned char>(*text)) * 1099511628211ULL;
+    }
+    return hash;
 }
 
-struct ListedPort {
-    std::int32_t comNumber;
-    std::string key;
+// A set of port keys. A key that finds no memory is left out, which at worst
+// probes a port once more, or once less after a failed open.
+class KeySet {
+public:
+    bool contains(std::uint64_t key) const {
+        return std::find(keys_.get(), keys_.get() + count_, key) != keys_.get() + count_;
+    }
+    void add(std::uint64_t key) {
+        if (contains(key)) {
+            return;
+        }
+        if (count_ == capacity_) {
+            const std::size_t larger = capacity_ == 0 ? 16 : capacity_ * 2;
+            std::unique_ptr<std::uint64_t[]> grown(new (std::nothrow) std::uint64_t[larger]);
+            if (!grown) {
+                return;
+            }
+            std::copy(keys_.get(), keys_.get() + count_, grown.get());
+            keys_ = std::move(grown);
+            capacity_ = larger;
+        }
+        keys_[count_++] = key;
+    }
+    void remove(std::uint64_t key) {
+        std::uint64_t* end = std::remove(keys_.get(), keys_.get() + count_, key);
+        count_ = static_cast<std::size_t>(end - keys_.get());
+    }
+    void clear() { count_ = 0; }
+
+private:
+    std::unique_ptr<std::uint64_t[]> keys_;
+    std::size_t count_ = 0;
+    std::size_t capacity_ = 0;
 };
 
-// The COM ports of a fresh listing, quietly: the wait reads the list many
-// times and a failed read is simply tried again. False when it failed.
-bool readComPorts(std::vector<ListedPort>& ports) {
-    ports.clear();
+// The COM ports of one reading of the list, with their keys.
+struct Listing {
+    std::unique_ptr<std::int32_t[]> numbers;
+    std::unique_ptr<std::uint64_t[]> keys;
+    std::size_t count = 0;
+};
+
+// Reads the list quietly: the wait reads it many times and a failed read is
+// simply tried again. False when it failed.
+bool readListing(Listing& listing) {
+    listing.count = 0;
     const DeviceNames names = readDeviceNames();
     if (names.length == 0) {
         return false;
     }
-    std::vector<std::int32_t> numbers;
-    forEachComEntry(names, [&](const char*, std::int32_t comNumber) { numbers.push_back(comNumber); });
-    for (const std::int32_t comNumber : numbers) {
-        ports.push_back({comNumber, portKey(comNumber)});
+    std::size_t entries = 0;
+    forEachComEntry(names, [&](const char*, std::int32_t) { ++entries; });
+    listing.numbers.reset(new (std::nothrow) std::int32_t[entries]);
+    listing.keys.reset(new (std::nothrow) std::uint64_t[entries]);
+    if (!listing.numbers || !listing.keys) {
+        return false;
     }
+    forEachComEntry(names, [&](const char*, std::int32_t comNumber) {
+        listing.numbers[listing.count] = comNumber;
+        listing.keys[listing.count] = portKey(comNumber);
+        ++listing.count;
+    });
     return true;
-}
-
-bool contains(const std::vector<std::string>& keys, const std::string& key) {
-    return std::find(keys.begin(), keys.end(), key) != keys.end();
 }
 
 // What the wait knows of the ports: those of the last listing, and those
 // whose last probe could not open them, which are tried again.
 struct Watch {
-    std::vector<std::string> listed;
-    std::vector<std::string> unopened;
+    KeySet listed;
+    KeySet unopened;
 
-    void noteProbe(const std::string& key, ProbeOutcome outcome) {
-        unopened.erase(std::remove(unopened.begin(), unopened.end(), key), unopened.end());
+    void noteProbe(std::uint64_t key, ProbeOutcome outcome) {
+        unopened.remove(key);
         if (outcome == ProbeOutcome::NotOpened) {
-            unopened.push_back(key);
+            unopened.add(key);
         }
     }
 };
-
-bool timeLeft(std::uint64_t deadline) { return platform::monotonicMilliseconds() < deadline; }
 
 // Probes each port that appears in the list (or, after a failed open, is
 // still there) until one answers or the deadline passes. With a chosen port,
@@ -161,43 +207,42 @@ bool waitForController(std::uint64_t deadline, Watch& watch) {
     }
     verboseLog("Waiting up to %d seconds for new COM ports\n", static_cast<int>((deadline - now + 999) / 1000));
     const bool chosen = !runSettings.allPorts && runSettings.lowestPort == runSettings.highestPort;
-    std::vector<ListedPort> ports;
+    Listing listing;
     for (;;) {
         const std::uint64_t before = platform::monotonicMilliseconds();
         if (before >= deadline) {
             return false;
         }
         platform::sleepMilliseconds(static_cast<std::uint32_t>(std::min<std::uint64_t>(kWatchMilliseconds, deadline - before)));
-        if (!readComPorts(ports)) {
+        if (!readListing(listing)) {
             continue;
         }
-        // New ports before those tried again: a port that failed to open
-        // may take long to fail again (a Bluetooth port on Windows).
-        std::vector<ListedPort> candidates;
-        for (const ListedPort& port : ports) {
-            if (!contains(watch.listed, port.key) && (!chosen || port.comNumber == runSettings.lowestPort)) {
-                candidates.push_back(port);
-            }
-        }
-        for (const ListedPort& port : ports) {
-            if (contains(watch.listed, port.key) && contains(watch.unopened, port.key)) {
-                candidates.push_back(port);
+        // New ports first, then those tried again: a port that failed to
+        // open may take long to fail again (a Bluetooth port on Windows).
+        for (int pass = 0; pass < 2; ++pass) {
+            for (std::size_t index = 0; index < listing.count; ++index) {
+                const std::int32_t port = listing.numbers[index];
+                const std::uint64_t key = listing.keys[index];
+                const bool known = watch.listed.contains(key);
+                const bool wanted = pass == 0 ? !known && (!chosen || port == runSettings.lowestPort)
+                                              : known && watch.unopened.contains(key);
+                if (!wanted) {
+                    continue;
+                }
+                if (platform::monotonicMilliseconds() >= deadline) {
+                    return false;
+                }
+                const ProbeOutcome outcome = probePortOutcome(port);
+                if (outcome == ProbeOutcome::Answered) {
+                    runSettings.foundPort = port;
+                    return true;
+                }
+                watch.noteProbe(key, outcome);
             }
         }
         watch.listed.clear();
-        for (const ListedPort& port : ports) {
-            watch.listed.push_back(port.key);
-        }
-        for (const ListedPort& port : candidates) {
-            if (!timeLeft(deadline)) {
-                return false;
-            }
-            const ProbeOutcome outcome = probePortOutcome(port.comNumber);
-            if (outcome == ProbeOutcome::Answered) {
-                runSettings.foundPort = port.comNumber;
-                return true;
-            }
-            watch.noteProbe(port.key, outcome);
+        for (std::size_t index = 0; index < listing.count; ++index) {
+            watch.listed.add(listing.keys[index]);
         }
     }
 }
@@ -289,10 +334,10 @@ bool searchForController() {
     // for new; a port that appears during the search is new to it.
     Watch watch;
     if (waiting) {
-        std::vector<ListedPort> ports;
-        readComPorts(ports);
-        for (const ListedPort& port : ports) {
-            watch.listed.push_back(port.key);
+        Listing listing;
+        readListing(listing);
+        for (std::size_t index = 0; index < listing.count; ++index) {
+            watch.listed.add(listing.keys[index]);
         }
     }
     std::int32_t count = countCandidatePorts();

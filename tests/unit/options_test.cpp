@@ -166,7 +166,6 @@ INSTANTIATE_TEST_SUITE_P(Words, OptionWalk, testing::Values(
     WalkCase{{"wait=-5"}, false, waitRange("wait=-5"), 0, 5, 57600, false, false},
     WalkCase{{"wait=soon"}, false, waitRange("wait=soon"), 0, 5, 57600, false, false},
     WalkCase{{"wait=4294967301"}, false, waitRange("wait=4294967301"), 0, 5, 57600, false, false},
-    WalkCase{{"timeout=3", "wait=0", "com=4"}, false, waitRange("wait=0"), 0, 3, 57600, false, false},
     // help ends the walk wherever it stands; words after it are never read.
     WalkCase{{"help"}, false, kHelp, 0, 5, 57600, false, false},
     WalkCase{{"USAGE"}, false, kHelp, 0, 5, 57600, false, false},
@@ -189,20 +188,6 @@ protected:
         resetRunSettings();
     }
 };
-
-TEST_F(ProgramRun, WaitWordKeepsItsSeconds) {
-    const std::pair<std::vector<std::string>, std::int32_t> cases[] = {
-        {{}, 0}, {{"wait=1"}, 1}, {{"WAIT=600"}, 600}, {{"wait=30", "Wait=7s"}, 7}, {{"waiting=5"}, 0}};
-    for (const auto& [words, seconds] : cases) {
-        resetRunSettings();
-        std::vector<const char*> argv{"quillfind"};
-        for (const std::string& word : words) {
-            argv.push_back(word.c_str());
-        }
-        EXPECT_TRUE(walkOptions(static_cast<int>(argv.size()), argv.data()));
-        EXPECT_EQ(runSettings.waitSeconds, seconds) << testing::PrintToString(words);
-    }
-}
 
 TEST_F(ProgramRun, HelpNamesTheProgramAsTyped) {
     const char* argv[] = {"C:\\Tools\\QuillFind.EXE", "help", nullptr};
