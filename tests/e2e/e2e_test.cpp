@@ -401,6 +401,7 @@ TEST_P(Memcheck, NoErrorsAndNoLeaks) {
 INSTANTIATE_TEST_SUITE_P(Paths, Memcheck, testing::Values(
     MemcheckCase{"Found", {"verbose", "timeout=1"}, 3},
     MemcheckCase{"ChosenMissingPort", {"com=9", "verbose"}, 0},
+    MemcheckCase{"WaitAfterAWrongReply", {"com=1", "timeout=1", "wait=6"}, 0},
     MemcheckCase{"List", {"timeout=1", "list"}, 0},
     MemcheckCase{"Help", {"help"}, 0},
     MemcheckCase{"UsageError", {"com=4294967297"}, 0}
