@@ -47,6 +47,18 @@ OPEN_WAIT_MS = 1000.0
 PER_PORT_MARGIN_MS = 5.0
 ALLPORTS_TARGET_MS = 50.0
 CPU_TARGET_MS = 10.0
+# A USB controller behind an idle UART: found within this of the floor.
+UART_CASE_MARGIN_MS = 50.0
+# The wait: seconds of it, its CPU time, and how soon a new port is probed.
+WAIT_SECONDS = 10
+WAIT_CPU_TARGET_MS = 20.0
+APPEAR_TARGET_MS = 300.0
+# When the controller's port appears after the start of a waiting run. The
+# program reads the list every 0.2 s from its start, so a port appearing at
+# the same time in every run would meet a reading at the same point of the
+# interval each time; the runs spread their appearance over one interval.
+APPEAR_AFTER_S = 2.0
+POLL_INTERVAL_S = 0.2
 # Linux lets poll() and select() wake up to 0.1 % of the timeout late for a
 # task that is not real-time (select_estimate_accuracy), to batch timer
 # wake-ups; a silent port's read timeout pays that on top of the floor.
@@ -284,6 +296,57 @@ def clear_devroot() -> None:
     DEVROOT_DEV.mkdir(parents=True)
 
 
+def mark_uart(name: str, port_type: int) -> None:
+    """The sysfs type file that says whether a ttyS node has a UART (not 0)."""
+    folder = DEVROOT_DEV.parent / "sys" / "class" / "tty" / name
+    folder.mkdir(parents=True, exist_ok=True)
+    (folder / "type").write_text(f"{port_type}\n")
+
+
+def typical_pc_nodes() -> None:
+    """What a PC's /dev has of serial nodes with nothing behind them: 32
+    ttyS nodes without a UART, each of which a listing reads the type of."""
+    for number in range(32):
+        (DEVROOT_DEV / f"ttyS{number}").write_text("")
+        mark_uart(f"ttyS{number}", 0)
+
+
+def appearance_delays(program: List[str], runs: int) -> List[float]:
+    """Milliseconds from a controller's port appearing during a waiting run
+    to the start of its probe: the run's end less the appearance, less the
+    probe itself (the one-second wait after the reopen, and the exchange,
+    which is taken as nothing, so the figure is an upper bound)."""
+    delays = []
+    pending = DEVROOT_DEV.parent / "pending"
+    for index in range(runs):
+        clear_devroot()
+        typical_pc_nodes()
+        pending.mkdir(parents=True, exist_ok=True)
+        with Emulators() as emulators:
+            emulators.start(pending / "ttyACM0", "ok")
+            pty = os.readlink(pending / "ttyACM0")
+            pid = os.posix_spawn(program[0], program + [f"wait={WAIT_SECONDS}"], dict(os.environ),
+                                 file_actions=[(os.POSIX_SPAWN_OPEN, 0, os.devnull, os.O_RDONLY, 0),
+                                               (os.POSIX_SPAWN_OPEN, 1, os.devnull, os.O_WRONLY, 0)],
+                                 setpgroup=0)
+            time.sleep(APPEAR_AFTER_S + POLL_INTERVAL_S * index / runs)
+            # A link made beside the folder and renamed in, so that the port
+            # appears whole at one instant, as a new device node does.
+            staged = DEVROOT_DEV.parent / "ttyACM0.new"
+            os.symlink(pty, staged)
+            appeared = time.perf_counter_ns()
+            os.rename(staged, DEVROOT_DEV / "ttyACM0")
+            _, wait_status, _ = os.wait4(pid, 0)
+            ended = time.perf_counter_ns()
+        status = os.waitstatus_to_exitcode(wait_status)
+        if status != 1:
+            raise BenchError(f"appearing port: run {index + 1}/{runs} exited {status}, expected 1")
+        delay = (ended - appeared) / 1e6 - OPEN_WAIT_MS
+        delays.append(delay)
+        print(f"  appearing port: run {index + 1}/{runs}: probe began {delay:.1f} ms after it appeared", flush=True)
+    return delays
+
+
 SILENT_TARGET = "≤ floor + 5 ms + poll slack"
 
 
@@ -332,6 +395,35 @@ def native_cases(runs: int) -> List[Row]:
                     target=floor + PER_PORT_MARGIN_MS + 5000.0 * POLL_SLACK, target_text=SILENT_TARGET))
     rows.append(Row("Silent port, `timeout=5`: CPU time (user+system)", measured.cpus, "ms",
                     floor=0.0, target=CPU_TARGET_MS, target_text="< 10 ms"))
+
+    print("native: controller at ttyACM0 behind a silent UART at ttyS0, default timeout", flush=True)
+    clear_devroot()
+    mark_uart("ttyS0", 4)
+    with Emulators() as emulators:
+        emulators.start(DEVROOT_DEV / "ttyS0", "silent")
+        emulators.start(DEVROOT_DEV / "ttyACM0", "ok")
+        measured = measure_runs("UART and USB", program, runs, expect_status=1)
+    rss.append(measured.maxrss_kb)
+    rows.append(Row("Controller at `ttyACM0`, a silent UART at `ttyS0`, default timeout", measured.walls, "ms",
+                    floor=OPEN_WAIT_MS, target=OPEN_WAIT_MS + UART_CASE_MARGIN_MS, target_text="≤ floor + 50 ms"))
+
+    print(f"native: wait={WAIT_SECONDS} with nothing appearing", flush=True)
+    clear_devroot()
+    typical_pc_nodes()
+    measured = measure_runs("idle wait", program + [f"wait={WAIT_SECONDS}"], runs, expect_status=0)
+    rss.append(measured.maxrss_kb)
+    floor = WAIT_SECONDS * 1000.0
+    rows.append(Row(f"`wait={WAIT_SECONDS}`, nothing appearing (32 `ttyS` nodes without a UART listed "
+                    "each time): wall time", measured.walls, "ms", floor=floor,
+                    target=floor + PER_PORT_MARGIN_MS, target_text="≤ floor + 5 ms"))
+    rows.append(Row(f"`wait={WAIT_SECONDS}`, nothing appearing: CPU time (user+system)", measured.cpus, "ms",
+                    floor=0.0, target=WAIT_CPU_TARGET_MS, target_text="< 20 ms"))
+
+    print(f"native: a port appearing {APPEAR_AFTER_S:.0f} s into wait={WAIT_SECONDS}", flush=True)
+    rows.append(Row(f"`wait={WAIT_SECONDS}`: from a port appearing to its probe's start (controller at "
+                    f"`ttyACM0` {APPEAR_AFTER_S:.0f} s to {APPEAR_AFTER_S + POLL_INTERVAL_S:.1f} s after the start)",
+                    appearance_delays(program, runs), "ms",
+                    floor=0.0, target=APPEAR_TARGET_MS, target_text="< 300 ms"))
 
     print("native: list over ten ports", flush=True)
     clear_devroot()

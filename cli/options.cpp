@@ -93,6 +93,21 @@ bool takeTimeoutWord(const char* word) {
     return true;
 }
 
+bool takeWaitWord(const char* word) {
+    const char* value = word + 5;
+    if (*value == '\0') {
+        std::printf("Invalid usage (%s). ex. WAIT=10\n", word);
+        return false;
+    }
+    std::int32_t seconds = 0;
+    if (!readLeadingInt32(value, seconds) || seconds < 1 || seconds > 600) {
+        std::printf("Invalid usage (%s). ex. WAIT=#, where # is between 1 and 600\n", word);
+        return false;
+    }
+    runSettings.waitSeconds = seconds;
+    return true;
+}
+
 bool takeBaudRateWord(const char* word) {
     const char* value = word + 9;
     if (*value == '\0') {
@@ -156,6 +171,9 @@ bool walkOptions(int argc, const char* const* argv) {
             return false;
         }
         if (startsWithIgnoreCase(word, "baudrate=") && !takeBaudRateWord(word)) {
+            return false;
+        }
+        if (startsWithIgnoreCase(word, "wait=") && !takeWaitWord(word)) {
             return false;
         }
         if (equalsIgnoreCase(word, "device")) {

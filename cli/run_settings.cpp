@@ -4,7 +4,7 @@
 #include <cstdio>
 
 namespace {
-constexpr RunSettings kDefaults = {57600, 5, 99, 1, false, false, false, 0, false};
+constexpr RunSettings kDefaults = {57600, 5, 99, 1, false, false, false, 0, false, 0};
 }
 
 RunSettings runSettings = kDefaults;

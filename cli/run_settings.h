@@ -14,6 +14,9 @@ struct RunSettings {
     std::int32_t foundPort;
     // Print the device the controller answered on after the search.
     bool printDevice;
+    // When no controller answered, watch for new ports until this many
+    // seconds after the start of the search; 0: no wait.
+    std::int32_t waitSeconds;
 
     static constexpr std::uint8_t syncCommand[2] = {0x30, 0x20};
     static constexpr std::uint8_t syncReply[2] = {0x14, 0x10};

@@ -71,6 +71,10 @@ long lastErrorCode();
 // Blocks the thread for the given time.
 void sleepMilliseconds(std::uint32_t milliseconds);
 
+// Milliseconds since an arbitrary start, never going back, whatever the
+// user does to the clock on the wall. Cannot fail.
+std::uint64_t monotonicMilliseconds();
+
 // Fills buffer with the system's device names, each ended by a NUL, with one
 // more NUL after the last (the names of serial ports are "COM<number>").
 // size is the number of characters buffer may take. Returns the number of

@@ -375,6 +375,11 @@ void sleepMilliseconds(std::uint32_t milliseconds) {
     }
 }
 
+std::uint64_t monotonicMilliseconds() {
+    const timespec now = monotonicNow();
+    return static_cast<std::uint64_t>(now.tv_sec) * 1000U + static_cast<std::uint64_t>(now.tv_nsec) / 1000000U;
+}
+
 std::uint32_t queryDeviceNames(char* buffer, std::uint32_t size) {
     namesTruncated = false;
     int error = 0;

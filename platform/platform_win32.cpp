@@ -181,6 +181,9 @@ long lastErrorCode() {
 
 void sleepMilliseconds(std::uint32_t milliseconds) { Sleep(milliseconds); }
 
+// GetTickCount would wrap after 49 days of uptime.
+std::uint64_t monotonicMilliseconds() { return GetTickCount64(); }
+
 std::uint32_t queryDeviceNames(char* buffer, std::uint32_t size) {
     DWORD stored = QueryDosDeviceA(nullptr, buffer, size);
     namesTruncated = stored == 0 && GetLastError() == ERROR_INSUFFICIENT_BUFFER;

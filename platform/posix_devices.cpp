@@ -1,6 +1,8 @@
 #include "platform/posix_devices.h"
 
 #include <dirent.h>
+#include <fcntl.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -21,19 +23,30 @@ namespace {
 
 constexpr std::size_t kMostDevices = 255;
 
-const char* const kFamilies[] = {"ttyS", "ttyUSB", "ttyACM", "ttyAMA"};
-constexpr int kUartFamily = 0;
+// In COM order (see posix_devices.h).
+const char* const kFamilies[] = {"ttyACM", "ttyUSB", "ttyS", "ttyAMA"};
+constexpr int kUartFamily = 2;
 
-// The first line of a small sysfs file; empty when it cannot be read.
+// The first line of a small sysfs file; empty when it cannot be read. Plain
+// open and read rather than stdio: a wait lists the devices several times a
+// second, reading the type of every ttyS node, and a FILE would add a stat
+// and a buffer to each read.
 std::string readLine(const std::string& path) {
-    FILE* file = std::fopen(path.c_str(), "re");
-    if (file == nullptr) {
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
         return {};
     }
-    char text[256] = {};
-    const bool read = std::fgets(text, sizeof text, file) != nullptr;
-    std::fclose(file);
-    return read ? text : "";
+    char text[256];
+    const ssize_t length = read(fd, text, sizeof text - 1);
+    close(fd);
+    if (length <= 0) {
+        return {};
+    }
+    text[length] = '\0';
+    if (char* end = std::strchr(text, '\n')) {
+        end[1] = '\0';
+    }
+    return text;
 }
 
 // ttyS nodes exist for every possible 8250 port; only those whose type is

@@ -1,9 +1,11 @@
 // COM numbers for the serial devices of a Linux system.
 //
 // COM numbers are given to the serial devices present, in a fixed order:
-// /dev/ttyS* that have a UART behind them, then /dev/ttyUSB*, /dev/ttyACM*
-// and /dev/ttyAMA*, each family by ascending number. COM1 is the first of
-// them. A device that is an active kernel console gets no number, so that a
+// /dev/ttyACM*, then /dev/ttyUSB*, then /dev/ttyS* that have a UART behind
+// them, then /dev/ttyAMA*, each family by ascending number. COM1 is the first
+// of them. The controller is a USB device, while many PCs have a UART at
+// ttyS0 or ttyS4 with nothing attached that would cost a whole reply timeout
+// before any USB port were tried. A device that is an active kernel console gets no number, so that a
 // search never reconfigures the console or types into its login prompt. At
 // most 255 devices are numbered, so every COM number fits the 8-bit exit
 // status of a POSIX process.

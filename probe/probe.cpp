@@ -85,11 +85,12 @@ bool readSyncReply() {
     return reply[0] == RunSettings::syncReply[0] && reply[1] == RunSettings::syncReply[1];
 }
 
-bool probePort(std::int32_t portNumber) {
+ProbeOutcome probePortOutcome(std::int32_t portNumber) {
     closePort();
     verboseLog("Testing COM%d\n", portNumber);
     verboseLog("(COM%d): Opening port\n", portNumber);
     bool answered = false;
+    bool opened = false;
     if (!openPort(portNumber)) {
         verboseLog("(COM%d): Failed to open port\n", portNumber);
     } else {
@@ -102,6 +103,7 @@ bool probePort(std::int32_t portNumber) {
         if (!openPort(portNumber)) {
             verboseLog("(COM%d): Failed to open port (again)\n", portNumber);
         } else {
+            opened = true;
             platform::sleepMilliseconds(kSettleMilliseconds);
             verboseLog("(COM%d): Sending command (0x%02X, 0x%02X)\n", portNumber,
                        static_cast<unsigned>(RunSettings::syncCommand[0]),
@@ -120,5 +122,10 @@ bool probePort(std::int32_t portNumber) {
         }
     }
     closePort();
-    return answered;
+    if (answered) {
+        return ProbeOutcome::Answered;
+    }
+    return opened ? ProbeOutcome::NoAnswer : ProbeOutcome::NotOpened;
 }
+
+bool probePort(std::int32_t portNumber) { return probePortOutcome(portNumber) == ProbeOutcome::Answered; }

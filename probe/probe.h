@@ -4,8 +4,14 @@
 
 #include <cstdint>
 
-// True when a controller answered on COM<portNumber>. No port is open when
-// it returns, whatever happened.
+// How a probe ended: a port that never got through both opens may yet open
+// later (its permissions still being applied, another program done with it).
+enum class ProbeOutcome { Answered, NoAnswer, NotOpened };
+
+// Probes COM<portNumber>. No port is open when it returns, whatever happened.
+ProbeOutcome probePortOutcome(std::int32_t portNumber);
+
+// True when a controller answered on COM<portNumber>.
 bool probePort(std::int32_t portNumber);
 
 bool openPort(std::int32_t portNumber);

@@ -20,7 +20,10 @@ std::int32_t countCandidatePorts();
 bool fillCandidatePorts(std::int32_t* list, std::int32_t& count);
 
 // Probes the candidates in order until one answers; runSettings.foundPort
-// then holds its number.
+// then holds its number. With runSettings.waitSeconds, when none answered,
+// it goes on to watch the device-name list until that many seconds after its
+// start and probes each port that appears there (or, after a failed open,
+// is still there).
 bool searchForController();
 
 // The list command: a table of the system's COM devices with the outcome of

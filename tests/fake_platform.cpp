@@ -34,6 +34,7 @@ struct State {
     std::vector<std::string> nameLists{names({})};
     std::vector<std::uint32_t> nameCounts{1};
     std::size_t nextNameList = 0;
+    std::vector<std::pair<std::uint64_t, std::string>> nameTimeline;
     std::vector<Failure> failures;
     std::map<Op, int> counts;
     std::vector<Call> calls;
@@ -42,6 +43,8 @@ struct State {
     std::vector<std::int32_t> bluetoothLinks;
     std::string openFailureReason;
     long lastError = 0;
+    // Moves only with the sleeps, so that a wait of minutes takes no time.
+    std::uint64_t clock = 0;
     bool truncated = false;
     int misuses = 0;
 };
@@ -50,7 +53,7 @@ State state;
 
 // Records the call; true when the script says it fails.
 bool record(Op op, std::int32_t port, std::uint32_t value) {
-    state.calls.push_back({op, port, value});
+    state.calls.push_back({op, port, value, state.clock});
     const int occurrence = ++state.counts[op];
     for (const Failure& failure : state.failures) {
         if (failure.op == op && failure.occurrence == occurrence) {
@@ -122,6 +125,12 @@ void setDeviceNamesWithCount(const std::string& bytes, std::uint32_t count) {
     state.nameCounts = {count};
     state.nextNameList = 0;
 }
+
+void setDeviceNamesOverTime(std::vector<std::pair<std::uint64_t, std::string>> timeline) {
+    state.nameTimeline = std::move(timeline);
+}
+
+std::uint64_t clock() { return state.clock; }
 
 void failCall(Op op, int occurrence, long errorCode, bool truncated) {
     state.failures.push_back({op, occurrence, errorCode, truncated});
@@ -251,7 +260,12 @@ void closeComPort(PortHandle port) {
 
 long lastErrorCode() { return state.lastError; }
 
-void sleepMilliseconds(std::uint32_t milliseconds) { fake::record(Op::Sleep, 0, milliseconds); }
+void sleepMilliseconds(std::uint32_t milliseconds) {
+    fake::record(Op::Sleep, 0, milliseconds);
+    state.clock += milliseconds;
+}
+
+std::uint64_t monotonicMilliseconds() { return state.clock; }
 
 std::uint32_t queryDeviceNames(char* buffer, std::uint32_t size) {
     state.truncated = false;
@@ -260,8 +274,14 @@ std::uint32_t queryDeviceNames(char* buffer, std::uint32_t size) {
     }
     const std::size_t index = std::min(state.nextNameList, state.nameLists.size() - 1);
     ++state.nextNameList;
-    const std::string& bytes = state.nameLists[index];
+    std::string bytes = state.nameLists[index];
     std::uint32_t count = state.nameCounts[index];
+    for (const auto& [from, list] : state.nameTimeline) {
+        if (from <= state.clock) {
+            bytes = list;
+            count = static_cast<std::uint32_t>(list.size());
+        }
+    }
     if (bytes.size() > size) {
         state.truncated = true;
         state.lastError = 122;

@@ -1,10 +1,12 @@
 // A scripted stand-in for the platform layer: ports that exist or not, the
 // bytes they send back, the device-name list, and a failure for any single
-// call. It records every call and never really waits.
+// call. It records every call and never really waits: its clock moves by
+// exactly what was slept.
 #pragma once
 
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace fake {
@@ -25,6 +27,7 @@ struct Call {
     Op op;
     std::int32_t port;    // COM number the call worked on (0 when none)
     std::uint32_t value;  // speed, timeout seconds, milliseconds, or buffer size
+    std::uint64_t at = 0;  // the fake clock when it was made
 };
 
 void reset();
@@ -48,6 +51,10 @@ void setBluetoothLink(std::int32_t port);
 // unless given.
 void setDeviceNames(std::vector<std::string> lists);
 void setDeviceNamesWithCount(const std::string& bytes, std::uint32_t count);
+// The device-name list as it changes over time: each query returns the last
+// list whose time (on the fake clock, which moves with the sleeps) has come.
+void setDeviceNamesOverTime(std::vector<std::pair<std::uint64_t, std::string>> timeline);
+std::uint64_t clock();
 
 // The occurrence-th call (from 1) of op fails with the given error code.
 // For QueryNames, truncated makes it fail as a too-small buffer would.

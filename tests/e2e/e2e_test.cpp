@@ -6,14 +6,17 @@
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <poll.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <memory>
 #include <ostream>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -183,7 +186,7 @@ TEST_F(EndToEnd, ComNumbersFollowTheDeviceFamiliesInOrderAndLeaveOutTheConsole) 
     const RunResult listing = run({"timeout=1", "list"});
     std::vector<std::string> expected = {"Available COM ports", "-------------------"};
     int com = 0;
-    for (const char* name : {"ttyS2", "ttyS10", "ttyUSB2", "ttyUSB10", "ttyACM0", "ttyAMA0"}) {
+    for (const char* name : {"ttyACM0", "ttyUSB2", "ttyUSB10", "ttyS2", "ttyS10", "ttyAMA0"}) {
         const std::string outcome = std::string(name) == "ttyACM0" ? "Quillfern" : "None     ";
         expected.push_back("COM" + std::to_string(++com) + "  - " + outcome + " " + device(name));
     }
@@ -191,7 +194,7 @@ TEST_F(EndToEnd, ComNumbersFollowTheDeviceFamiliesInOrderAndLeaveOutTheConsole) 
     EXPECT_EQ(listing.stdoutText, lines(expected));
 
     const RunResult search = run({"device"});
-    EXPECT_EQ(search.exitStatus, 5);
+    EXPECT_EQ(search.exitStatus, 1) << "the USB device comes before every UART";
     EXPECT_EQ(search.stdoutText, device("ttyACM0") + "\n") << "the device word names where it answered";
     EXPECT_EQ(controller.countLogLines("rx 30"), 2U);
     EXPECT_EQ(console.countLogLines("open 1"), 0U) << "the console is never opened";
@@ -294,6 +297,68 @@ TEST_F(EndToEnd, TtyWithAnotherLineDisciplineIsLeftToTheKernel) {
     EXPECT_EQ(link.countLogLines("open 2"), 0U);
 }
 
+// The controller is plugged in after the program started: the test starts
+// its emulator while the program runs, from this thread, since an emulator
+// dies with the thread that started it.
+struct AppearingCase {
+    const char* name;
+    std::string waitWord;
+    int status;
+};
+
+void PrintTo(const AppearingCase& param, std::ostream* out) { *out << param.name; }
+
+class PortAppearing : public EndToEnd, public testing::WithParamInterface<AppearingCase> {};
+
+TEST_P(PortAppearing, IsProbedWhileTimeIsLeft) {
+    // A UART that is COM1 until the controller comes; a plain file, which
+    // fails at once, so that the wait begins right at the start.
+    std::ofstream(kRoot / "dev/ttyS0") << "";
+    fs::create_directories(kRoot / "sys/class/tty/ttyS0");
+    std::ofstream(kRoot / "sys/class/tty/ttyS0/type") << "4\n";
+    RunResult result;
+    std::thread program([&result] { result = run({GetParam().waitWord, "timeout=1", "device"}); });
+    std::this_thread::sleep_for(std::chrono::seconds(2));
+    EmulatorProcess& controller = emulate("ttyACM0");
+    program.join();
+    EXPECT_EQ(result.exitStatus, GetParam().status) << "the USB device is COM1 now, before the UART";
+    EXPECT_EQ(result.stdoutText, GetParam().status != 0 ? device("ttyACM0") + "\n" : "");
+    EXPECT_EQ(controller.countLogLines("rx 30"), GetParam().status != 0 ? 1U : 0U);
+}
+
+INSTANTIATE_TEST_SUITE_P(Waits, PortAppearing,
+                         testing::Values(AppearingCase{"WithinTheWait", "wait=5", 1},
+                                         AppearingCase{"AfterTheWait", "wait=1", 0}),
+                         [](const testing::TestParamInfo<AppearingCase>& param) {
+                             return std::string(param.param.name);
+                         });
+
+// A new device node is there before udev has given it its group: the first
+// opens are refused, and the wait tries again until one gets through. The
+// program runs without capabilities, so that root is held to the node's
+// permissions (see OpenFailure).
+TEST_F(EndToEnd, PortRefusedAtFirstIsFoundOnceItMayBeOpened) {
+    fs::create_directories(kRoot / "pending");
+    EmulatorProcess& controller = emulate("../pending/ttyACM0");
+    const fs::path pty = fs::read_symlink(kRoot / "pending/ttyACM0");
+    ASSERT_EQ(chmod(pty.c_str(), 0), 0);
+    RunResult result;
+    std::thread program([&result] {
+        result = run({"wait=10", "verbose"}, {"setpriv", "--inh-caps=-all", "--bounding-set=-all", "--"});
+    });
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    fs::create_symlink(pty, kRoot / "dev/ttyACM0");
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    ASSERT_EQ(chmod(pty.c_str(), 0600), 0);
+    program.join();
+    EXPECT_EQ(result.exitStatus, 1);
+    const std::string refused = "(COM1): Invalid COM port\n       - " + device("ttyACM0") + ": permission denied\n";
+    EXPECT_EQ(result.stdoutText.rfind("Waiting up to 10 seconds for new COM ports\n", 0), 0U) << result.stdoutText;
+    EXPECT_NE(result.stdoutText.find(refused), std::string::npos) << result.stdoutText;
+    EXPECT_NE(result.stdoutText.find("Found Quillfern Controller on COM1\n"), std::string::npos);
+    EXPECT_EQ(controller.countLogLines("rx 30"), 1U);
+}
+
 TEST_F(EndToEnd, DeviceFolderMissing) {
     std::error_code ignored;
     fs::remove_all(kRoot, ignored);
@@ -353,6 +418,7 @@ TEST_P(Memcheck, NoErrorsAndNoLeaks) {
 INSTANTIATE_TEST_SUITE_P(Paths, Memcheck, testing::Values(
     MemcheckCase{"Found", {"verbose", "timeout=1"}, 3},
     MemcheckCase{"ChosenMissingPort", {"com=9", "verbose"}, 0},
+    MemcheckCase{"WaitAfterAWrongReply", {"com=1", "timeout=1", "wait=6"}, 0},
     MemcheckCase{"List", {"timeout=1", "list"}, 0},
     MemcheckCase{"Help", {"help"}, 0},
     MemcheckCase{"UsageError", {"com=4294967297"}, 0}

@@ -86,7 +86,7 @@ TEST_F(PosixPlatform, NumberingOfAFolderOfNames) {
     for (const char* name : {"ttyACM1", "ttyS0", "ttyS3", "ttyUSB1234567890", "ttyUSB-1", "ttyAMA"}) {
         std::ofstream(root / "dev" / name) << "";
     }
-    EXPECT_EQ(names(), (std::vector<std::string>{"ttyS3", "ttyACM1"}))
+    EXPECT_EQ(names(), (std::vector<std::string>{"ttyACM1", "ttyS3"}))
         << "no UART type file, too many digits, or no digits: no number";
 
     for (int number = 0; number < 300; ++number) {

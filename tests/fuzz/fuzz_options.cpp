@@ -106,6 +106,7 @@ void checkSettings() {
     }
     check(!(portChosen && settings.allPorts));
     check(settings.timeoutSeconds >= 1 && settings.timeoutSeconds <= 20);
+    check(settings.waitSeconds >= 0 && settings.waitSeconds <= 600);
     check(settings.baudRate == 9600 || settings.baudRate == 19200 || settings.baudRate == 57600 ||
           settings.baudRate == 115200);
 }
@@ -138,7 +139,8 @@ bool fakeSawAnswerFrom(std::int32_t port) {
 bool sameSettings(const RunSettings& a, const RunSettings& b) {
     return a.baudRate == b.baudRate && a.timeoutSeconds == b.timeoutSeconds &&
            a.highestPort == b.highestPort && a.lowestPort == b.lowestPort &&
-           a.allPorts == b.allPorts && a.listMode == b.listMode && a.verbose == b.verbose;
+           a.allPorts == b.allPorts && a.listMode == b.listMode && a.verbose == b.verbose &&
+           a.waitSeconds == b.waitSeconds;
 }
 
 }  // namespace

@@ -111,7 +111,13 @@ void closeComPort(PortHandle port) {
 
 long lastErrorCode() { return 0; }
 
-void sleepMilliseconds(std::uint32_t) {}
+// Time passes only in the sleeps, so that a wait ends after as many of them
+// as it would take, however fast the fuzzer runs.
+std::uint64_t fuzzClock = 0;
+
+void sleepMilliseconds(std::uint32_t milliseconds) { fuzzClock += milliseconds; }
+
+std::uint64_t monotonicMilliseconds() { return fuzzClock; }
 
 std::uint32_t queryDeviceNames(char* buffer, std::uint32_t size) {
     fuzzstub::truncated = false;

@@ -71,9 +71,9 @@ INSTANTIATE_TEST_SUITE_P(Systems, ListTable, testing::Values(
               table("COM10 - Quillfern\nCOM123 - None\nCOM7x - None\nCOM2  - Quillfern\n",
                     "Total:  4 ports\nQuillfern:  2 found\n")},
     TableCase{"DevicesNamedAfterThePaddedOutcome", {"COM1", "COM2", "COM10"}, {2}, {1, 10},
-              table("COM1  - None      /dev/ttyS4\nCOM2  - Quillfern /dev/ttyACM0\nCOM10 - None\n",
+              table("COM1  - None      /dev/ttyACM0\nCOM2  - Quillfern /dev/ttyUSB0\nCOM10 - None\n",
                     "Total:  3 ports\nQuillfern:  1 found\n"),
-              {{1, "/dev/ttyS4"}, {2, "/dev/ttyACM0"}}}
+              {{1, "/dev/ttyACM0"}, {2, "/dev/ttyUSB0"}}}
 ), [](const testing::TestParamInfo<TableCase>& param) { return std::string(param.param.name); });
 // clang-format on
 

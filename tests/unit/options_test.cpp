@@ -23,6 +23,9 @@ std::string comRange(const std::string& word) {
 std::string timeoutRange(const std::string& word) {
     return "Invalid usage (" + word + "). ex. TIMEOUT=#, where # is between 1 and 20\n";
 }
+std::string waitRange(const std::string& word) {
+    return "Invalid usage (" + word + "). ex. WAIT=#, where # is between 1 and 600\n";
+}
 
 const std::string kHelp =
     "Searches the COM ports on the system for the Quillfern Controller.  If found,\n"
@@ -154,6 +157,15 @@ INSTANTIATE_TEST_SUITE_P(Words, OptionWalk, testing::Values(
     WalkCase{{"baudrate=4294976896"}, true, "", 0, 5, 57600, false, false},
     WalkCase{{"baudrate=9600", "baudrate=300"}, true, "", 0, 5, 57600, false, false},
     WalkCase{{"baudrate="}, false, "Invalid usage (baudrate=). ex. BAUDRATE=57600\n", 0, 5, 57600, false, false},
+
+    WalkCase{{"wait=1", "WAIT=600", "Wait=10s"}, true, "", 0, 5, 57600, false, false},
+    WalkCase{{"wait="}, false, "Invalid usage (wait=). ex. WAIT=10\n", 0, 5, 57600, false, false},
+    WalkCase{{"WAIT="}, false, "Invalid usage (WAIT=). ex. WAIT=10\n", 0, 5, 57600, false, false},
+    WalkCase{{"wait=0"}, false, waitRange("wait=0"), 0, 5, 57600, false, false},
+    WalkCase{{"wait=601"}, false, waitRange("wait=601"), 0, 5, 57600, false, false},
+    WalkCase{{"wait=-5"}, false, waitRange("wait=-5"), 0, 5, 57600, false, false},
+    WalkCase{{"wait=soon"}, false, waitRange("wait=soon"), 0, 5, 57600, false, false},
+    WalkCase{{"wait=4294967301"}, false, waitRange("wait=4294967301"), 0, 5, 57600, false, false},
     // help ends the walk wherever it stands; words after it are never read.
     WalkCase{{"help"}, false, kHelp, 0, 5, 57600, false, false},
     WalkCase{{"USAGE"}, false, kHelp, 0, 5, 57600, false, false},

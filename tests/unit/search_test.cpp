@@ -1,8 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <ostream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "cli/run_settings.h"
@@ -304,6 +306,110 @@ TEST_F(Search, GivesUpGrowingTheBufferAtItsLimit) {
     });
     EXPECT_EQ(output, "Error with querydosdevice:  (122)\n");
     EXPECT_EQ(fake::calls().size(), 9U) << "64 KiB doubled up to 16 MiB";
+}
+
+// The wait, on the fake clock: the device-name list changes at given times,
+// and opens fail as given (by their count from the start of the run).
+struct WaitCase {
+    const char* name;
+    std::vector<std::string> words;
+    std::vector<std::pair<std::uint64_t, std::vector<std::string>>> timeline;
+    std::vector<std::int32_t> controllers;
+    std::vector<std::int32_t> silent;
+    std::vector<int> failedOpens;
+    int status;
+    std::vector<std::int32_t> probed;
+};
+
+void PrintTo(const WaitCase& param, std::ostream* out) { *out << param.name; }
+
+class Wait : public Search, public testing::WithParamInterface<WaitCase> {};
+
+TEST_P(Wait, ProbesWhatAppearsUntilTheTimeIsUp) {
+    const WaitCase& wait = GetParam();
+    std::vector<std::pair<std::uint64_t, std::string>> timeline;
+    for (const auto& [at, list] : wait.timeline) {
+        timeline.emplace_back(at, fake::names(list));
+    }
+    fake::setDeviceNamesOverTime(timeline);
+    for (const std::int32_t port : wait.controllers) {
+        fake::addController(port);
+    }
+    for (const std::int32_t port : wait.silent) {
+        fake::addPort(port);
+    }
+    for (const int occurrence : wait.failedOpens) {
+        fake::failCall(Op::Open, occurrence, 5);
+    }
+    const auto run = runWords(wait.words);
+    EXPECT_EQ(run.status, wait.status);
+    EXPECT_EQ(probedPorts(), wait.probed);
+    EXPECT_EQ(fake::openHandles(), 0);
+    std::vector<std::string> seen;
+    for (const fake::Call& call : fake::calls()) {
+        // A port is probed at the first reading of the list that shows it.
+        const std::string name = "COM" + std::to_string(call.port);
+        if (call.op == Op::Open && std::find(seen.begin(), seen.end(), name) == seen.end()) {
+            for (const auto& [at, list] : wait.timeline) {
+                if (at > 0 && std::find(list.begin(), list.end(), name) != list.end() && call.at >= at) {
+                    EXPECT_LE(call.at, at + 200) << name << " probed late";
+                    seen.push_back(name);
+                    break;
+                }
+            }
+        }
+    }
+    if (wait.status == 0) {
+        std::int32_t seconds = 0;
+        for (const std::string& word : wait.words) {
+            if (word.rfind("wait=", 0) == 0) {
+                seconds = std::stoi(word.substr(5));
+            }
+        }
+        EXPECT_EQ(fake::clock(), static_cast<std::uint64_t>(seconds) * 1000U)
+            << "the wait ends when its time is up, not before, not after";
+    }
+}
+
+// clang-format off
+INSTANTIATE_TEST_SUITE_P(Timelines, Wait, testing::Values(
+    WaitCase{"PortAppearingIsProbed", {"wait=5"}, {{0, {"COM1"}}, {2000, {"COM1", "COM4"}}}, {4}, {1}, {}, 4, {1, 4}},
+    WaitCase{"PortAppearingTooLate", {"wait=1"}, {{0, {}}, {2000, {"COM4"}}}, {4}, {}, {}, 0, {}},
+    WaitCase{"KnownPortsAreNotProbedAgain", {"wait=3"}, {{0, {"COM1"}}}, {}, {1}, {}, 0, {1}},
+    WaitCase{"PortBackAfterAResetIsProbedAgain", {"wait=5"},
+             {{0, {"COM2"}}, {1500, {}}, {2000, {"COM2"}}}, {}, {2}, {}, 0, {2, 2}},
+    WaitCase{"PortThatCannotOpenYetIsTriedAgain", {"wait=5"}, {{0, {}}, {1000, {"COM3"}}}, {3}, {}, {1, 2, 3}, 3,
+             {3, 3, 3, 3}},
+    WaitCase{"PortThatCannotOpenAtTheStartIsTriedAgain", {"wait=5"}, {{0, {"COM3"}}}, {3}, {}, {1}, 3, {3, 3}},
+    WaitCase{"ChosenPortWaitedFor", {"com=4", "wait=5"}, {{0, {"COM1"}}, {1000, {"COM1", "COM4"}}}, {1, 4}, {},
+             {1}, 4, {4, 4}},
+    WaitCase{"ChosenPortOnlyAmongNewPorts", {"com=4", "wait=3"}, {{0, {}}, {1500, {"COM2", "COM4"}}}, {2}, {4},
+             {}, 0, {4, 4}},
+    WaitCase{"AllPortsWatchesTheList", {"allports", "wait=200"}, {{0, {}}, {110000, {"COM7"}}}, {7}, {}, {7}, 7,
+             {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27, 28,
+              29, 30, 31, 32, 33, 34, 35, 36, 37, 38, 39, 40, 41, 42, 43, 44, 45, 46, 47, 48, 49, 50, 51, 52, 53,
+              54, 55, 56, 57, 58, 59, 60, 61, 62, 63, 64, 65, 66, 67, 68, 69, 70, 71, 72, 73, 74, 75, 76, 77, 78,
+              79, 80, 81, 82, 83, 84, 85, 86, 87, 88, 89, 90, 91, 92, 93, 94, 95, 96, 97, 98, 99, 7}},
+    WaitCase{"NoWaitWithoutTheWord", {}, {{0, {}}, {100, {"COM4"}}}, {4}, {}, {}, 0, {}}
+), [](const testing::TestParamInfo<WaitCase>& param) { return std::string(param.param.name); });
+// clang-format on
+
+TEST_F(Search, WaitSaysSoOnceWithTheSecondsLeft) {
+    fake::setDeviceNamesOverTime({{0, fake::names({"COM1"})}, {2500, fake::names({"COM1", "COM2"})}});
+    fake::addPort(1);
+    fake::addController(2);
+    const auto run = runWords({"wait=4", "device"});
+    EXPECT_EQ(run.status, 2);
+    EXPECT_EQ(run.output, "COM2\n");
+    fake::reset();
+    resetRunSettings();
+    fake::setDeviceNamesOverTime({{0, fake::names({"COM1"})}});
+    fake::addPort(1);
+    const auto verbose = runWords({"wait=4", "verbose"});
+    EXPECT_NE(verbose.output.find("       - Read NULL\nWaiting up to 3 seconds for new COM ports\n"
+                                  "Failed to find Quillfern Controller\n"),
+              std::string::npos)
+        << verbose.output;
 }
 
 }  // namespace

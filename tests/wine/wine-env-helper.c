@@ -162,8 +162,19 @@ static int hold(void) {
     return 0;
 }
 
+/* Puts a COM name into the device-name list while programs run, as a port
+ * that is plugged in does. */
+static int define(const char *name, const char *target) {
+    if (!DefineDosDeviceA(DDD_RAW_TARGET_PATH, name, target)) {
+        fprintf(stderr, "wine-env-helper: cannot define %s (%lu)\n", name, GetLastError());
+        return 1;
+    }
+    return 0;
+}
+
 int main(int argc, char **argv) {
     if (argc == 2 && strcmp(argv[1], "hold") == 0) return hold();
-    fprintf(stderr, "usage: wine-env-helper.exe hold\n");
+    if (argc == 4 && strcmp(argv[1], "define") == 0) return define(argv[2], argv[3]);
+    fprintf(stderr, "usage: wine-env-helper.exe hold | define COMn TARGET\n");
     return 2;
 }

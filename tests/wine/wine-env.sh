@@ -15,10 +15,16 @@
 #                                          order QueryDosDeviceA lists them
 #   wine-env.sh run     PREFIX EXE ARGS... run EXE; exits with EXE's status, or 125 when
 #                                          the prefix could not be made ready
+#   wine-env.sh appear  PREFIX COMn PATH   while a program runs: COMn leads to PATH and joins
+#                                          the device-name list, as a port plugged in does
 #   wine-env.sh stop    PREFIX             stop the wine server and every process of the prefix
 #
+# With WINE_ENV_STARTED_FILE set, run creates that file once the prefix is
+# ready, right before EXE starts, so that a test can time what it does to
+# the running program from the program's start.
+#
 # Sourcing the file defines the same commands as wine_env_init, wine_env_map,
-# ... without running any. PREFIX need not exist; every command but stop
+# ... without running any. PREFIX need not exist; every command but stop and appear
 # makes it first. map, unmap and set take effect at the next start of the wine
 # server: run restarts it by itself when a mapping changed since, but a
 # restart kills whatever else runs in the prefix, so map before running
@@ -70,6 +76,12 @@
 #   open (error 2). A registry-mapped port whose path has gone since the
 #   server started, or was not there when it started, is listed all the
 #   same and opens, but GetCommState then fails with error 1.
+# - A port can join a running server without a restart, which is how appear
+#   plugs one in: DefineDosDeviceA(DDD_RAW_TARGET_PATH) puts its name in the
+#   list at once, and an open goes by the dosdevices link, so the link comes
+#   first. A name defined with no link is listed but does not open, not even
+#   with a \??\unix\PATH target. Both last until the server ends or the
+#   next helper cleans the list.
 # - QueryDosDeviceA lists names in the order of Wine's object directory
 #   hash, neither numeric nor the order of mapping; "ports" tells it.
 # - On a pty, CreateFileA("\\.\COMn"), GetCommState, SetCommState and
@@ -486,19 +498,34 @@ wine_env_run() {
     # The program must not inherit the helper's pipes, or the helper would
     # wait for the program's end-of-file as well as ours.
     local in_fd=$WINE_ENV_HOLDER_IN out_fd=$WINE_ENV_HOLDER_OUT
+    [[ -z ${WINE_ENV_STARTED_FILE:-} ]] || : >"$WINE_ENV_STARTED_FILE"
     "${WINE_ENV_WINE[@]}" "$@" {in_fd}>&- {out_fd}<&-
     local status=$?
     wine_env_release
     return $status
 }
 
+wine_env_appear() {
+    [[ $# -eq 3 ]] || { wine_env_fail "usage: appear PREFIX COMn PATH"; return; }
+    wine_env_setup "$1" || return
+    local number target
+    number=$(wine_env_port_number "$2") || return
+    target=$(realpath -m -s -- "$3") || return 125
+    ln -sfn -- "$target" "$WINEPREFIX/dosdevices/com$number" || return 125
+    if ! timeout 120 "${WINE_ENV_WINE[@]}" "$WINE_ENV_HELPER" define "COM$number" "\\??\\unix$target" \
+            >>"$WINE_ENV_LOG" 2>&1 </dev/null; then
+        wine_env_fail "cannot define COM$number; see $WINE_ENV_LOG"
+        return
+    fi
+}
+
 wine_env_main() {
     local command=${1:-}
     shift || true
     case $command in
-        init | map | unmap | set | restart | ports | run | stop) "wine_env_$command" "$@" ;;
+        init | map | unmap | set | restart | ports | run | appear | stop) "wine_env_$command" "$@" ;;
         *)
-            sed -n '4,18s/^# \{0,1\}//p' "${BASH_SOURCE[0]}" >&2
+            sed -n '4,20s/^# \{0,1\}//p' "${BASH_SOURCE[0]}" >&2
             return 2
             ;;
     esac

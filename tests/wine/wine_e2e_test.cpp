@@ -11,12 +11,14 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <filesystem>
 #include <initializer_list>
 #include <memory>
 #include <ostream>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "emulator_process.h"
@@ -119,10 +121,12 @@ protected:
         return emulator;
     }
 
-    static RunResult run(const std::vector<std::string>& words) {
+    // environment: more "NAME=value" for wine-env.sh and the program.
+    static RunResult run(const std::vector<std::string>& words, const std::vector<std::string>& environment = {}) {
         // The shim reaches Wine's serial code, which runs in the program's process.
-        std::vector<std::string> argv{"env", "LD_PRELOAD=" QUILLFERN_FRAMING_SHIM, kWineEnv, "run", kPrefix,
-                                      kProgram.string()};
+        std::vector<std::string> argv{"env", "LD_PRELOAD=" QUILLFERN_FRAMING_SHIM};
+        argv.insert(argv.end(), environment.begin(), environment.end());
+        argv.insert(argv.end(), {kWineEnv, "run", kPrefix, kProgram.string()});
         argv.insert(argv.end(), words.begin(), words.end());
         RunResult result = testsupport::runProgram(argv, kRunBoundSeconds);
         EXPECT_FALSE(result.timedOut) << "the run did not end within " << kRunBoundSeconds << " s";
@@ -326,6 +330,55 @@ TEST_F(WineEndToEnd, HelpAndUsageErrorsTouchNoPort) {
     EXPECT_EQ(result.stdoutText, lines({"Cannot specify ALLPORTS and a specific port at the same time"}));
     EXPECT_EQ(controller.countLogLines("open 1"), 0U);
 }
+
+// A controller plugged in while the program waits: wine-env.sh appear gives
+// its port a link and a name in the list of the running server, 2 s after
+// the program started. The mapped port has nothing behind it: it opens but
+// cannot be set up, and is tried again meanwhile.
+struct AppearingCase {
+    const char* name;
+    std::string waitWord;
+    int status;
+};
+
+void PrintTo(const AppearingCase& param, std::ostream* out) { *out << param.name; }
+
+class WinePortAppearing : public WineEndToEnd, public testing::WithParamInterface<AppearingCase> {};
+
+TEST_P(WinePortAppearing, IsProbedWhileTimeIsLeft) {
+    constexpr int kAppearingPort = 7;
+    mapPorts({kDevicePort});
+    EmulatorProcess& controller = emulate(kAppearingPort);
+    const fs::path started = kLinks / "program-started";
+    fs::remove(started);
+    RunResult result;
+    std::thread program([&] {
+        result = run({GetParam().waitWord, "timeout=1", "device"}, {"WINE_ENV_STARTED_FILE=" + started.string()});
+    });
+    for (int tries = 0; tries < kRunBoundSeconds * 20 && !fs::exists(started); ++tries) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    if (fs::exists(started)) {
+        std::this_thread::sleep_for(std::chrono::seconds(2));
+        const RunResult appeared = testsupport::runProgram(
+            {kWineEnv, "appear", kPrefix, comName(kAppearingPort), linkOf(kAppearingPort)}, kSetupBoundSeconds);
+        EXPECT_EQ(appeared.exitStatus, 0) << appeared.stderrText;
+    } else {
+        ADD_FAILURE() << "the program never started";
+    }
+    program.join();
+    const bool found = GetParam().status != 0;
+    EXPECT_EQ(result.exitStatus, GetParam().status);
+    EXPECT_EQ(result.stdoutText, found ? lines({comName(kAppearingPort)}) : "");
+    EXPECT_EQ(controller.countLogLines("rx 30"), found ? 1U : 0U);
+}
+
+INSTANTIATE_TEST_SUITE_P(Waits, WinePortAppearing,
+                         testing::Values(AppearingCase{"WithinTheWait", "wait=5", 7},
+                                         AppearingCase{"AfterTheWait", "wait=1", 0}),
+                         [](const testing::TestParamInfo<AppearingCase>& param) {
+                             return std::string(param.param.name);
+                         });
 
 struct DeviceCase {
     const char* name;
