@@ -46,6 +46,11 @@ extern "C" int tcsetattr(int fd, int when, const termios* settings) {
     // so the pty gets what it keeps anyway.
     termios taken = *settings;
     taken.c_cflag = (taken.c_cflag & ~framing::kKept) | CS8;
+    termios current{};
+    if (framing::keepsSpeed(path) && tcgetattr(fd, &current) == 0) {
+        cfsetispeed(&taken, cfgetispeed(&current));
+        cfsetospeed(&taken, cfgetospeed(&current));
+    }
     errno = saved;
     const int result = real(fd, when, &taken);
     if (result == 0) {

@@ -16,6 +16,11 @@
 // - The port starts with the settings the previous program left (--left-by);
 //   the line discipline of the pty then acts on the bytes as it would on a
 //   serial port left so.
+// - --hold-output keeps the port's output stopped from the start, as a
+//   device that sent XOFF or holds CTS low under hardware flow control
+//   would: the program's writes block (tcflow(TCOOFF) on the pty).
+// - --driver-keeps-speed models a driver that takes tcsetattr but keeps the
+//   speed it had (see framing_state.h); only a read-back shows it.
 // The log says why a command went unanswered ("mute framing 7E2 9600",
 // "mute early", "mute late", "mute no restart", ...) and how long after the
 // restart it came ("since restart 1001 ms").
@@ -100,6 +105,10 @@ struct Options {
     // HUPCL, would otherwise leave it high after the first program's run.
     bool dtrDropsAtEveryClose = false;
     std::vector<unsigned char> noise;
+    // The bytes of the "ok" reply; empty: the controller's own 0x14 0x10.
+    std::vector<unsigned char> replyBytes;
+    bool holdOutput = false;
+    bool driverKeepsSpeed = false;
     long hangupOnOpen = 0;  // 0: never
     long hangupDelayMs = 200;
     // How long hangup-mid-reply waits for the program to read the first byte
@@ -150,7 +159,8 @@ void usage(const char* why) {
                  "quillfern-emulator: %s\n"
                  "usage: quillfern-emulator --link=PATH [--reply=ok|reversed|one-byte|three-bytes|"
                  "silent|hangup-mid-reply|flood] [--delay-ms=N] [--baud=N] [--left-by=raw|terminal|no-hupcl] "
-                 "[--listen-from-ms=N] [--listen-until-ms=N] [--dtr-drops-at-every-close=yes] [--noise-on-open=HEX] [--hangup-on-open=N] "
+                 "[--listen-from-ms=N] [--listen-until-ms=N] [--dtr-drops-at-every-close=yes] [--noise-on-open=HEX] [--reply-bytes=HEX] [--hold-output=yes] "
+                 "[--driver-keeps-speed=yes] [--hangup-on-open=N] "
                  "[--hangup-delay-ms=N] [--mid-reply-wait-ms=N] [--log=PATH] [--max-seconds=N]\n",
                  why);
 }
@@ -240,6 +250,14 @@ bool parseOptions(int argc, char** argv, Options& options) {
             options.dtrDropsAtEveryClose = ok;
         } else if (name == "noise-on-open") {
             ok = parseHex(value, options.noise);
+        } else if (name == "reply-bytes") {
+            ok = parseHex(value, options.replyBytes);
+        } else if (name == "hold-output") {
+            ok = value == "yes";
+            options.holdOutput = ok;
+        } else if (name == "driver-keeps-speed") {
+            ok = value == "yes";
+            options.driverKeepsSpeed = ok;
         } else if (name == "hangup-on-open") {
             ok = parseLong(value, 1, LONG_MAX, options.hangupOnOpen);
         } else if (name == "hangup-delay-ms") {
@@ -459,6 +477,19 @@ bool Emulator::setUp() {
             return false;
         }
         framingPath_ = framingPath;
+        if (options_.driverKeepsSpeed && !framing::markKeepsSpeed(framingPath, true)) {
+            std::fprintf(stderr, "quillfern-emulator: cannot mark %s: %s\n", framingPath, std::strerror(errno));
+            return false;
+        }
+    } else if (options_.driverKeepsSpeed) {
+        std::fprintf(stderr, "quillfern-emulator: --driver-keeps-speed needs $%s\n", framing::kDirVariable);
+        return false;
+    }
+    // The stop lasts as long as the tty, which the emulator's own slave
+    // descriptor keeps: the program's opens and closes do not lift it.
+    if (options_.holdOutput && tcflow(ownSlave_, TCOOFF) != 0) {
+        std::fprintf(stderr, "quillfern-emulator: tcflow: %s\n", std::strerror(errno));
+        return false;
     }
 
     inotify_ = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
@@ -517,7 +548,10 @@ void Emulator::removeLink() {
 }
 
 void Emulator::closeAll() {
-    if (!framingPath_.empty()) ::unlink(framingPath_.c_str());
+    if (!framingPath_.empty()) {
+        framing::markKeepsSpeed(framingPath_.c_str(), false);
+        ::unlink(framingPath_.c_str());
+    }
     framingPath_.clear();
     for (int* fd : {&master_, &ownSlave_, &inotify_, &signals_}) {
         if (*fd >= 0) {
@@ -703,7 +737,7 @@ bool Emulator::listening() {
 void Emulator::sendReply() {
     switch (options_.reply) {
     case ReplyMode::Ok:
-        queue({0x14, 0x10});
+        queue(options_.replyBytes.empty() ? std::vector<unsigned char>{0x14, 0x10} : options_.replyBytes);
         break;
     case ReplyMode::Reversed:
         queue({0x10, 0x14});
