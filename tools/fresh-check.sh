@@ -9,9 +9,10 @@
 # Needs root (debootstrap, chroot, mounts) and Debian's mirror; installs
 # debootstrap when it is missing. Takes a few minutes for the root and as
 # long as tools/test.sh takes on a fresh machine after that; run it under
-# `nice -n 19` on a shared machine. The root is made under $TMPDIR (or /tmp)
-# and removed at the end; FRESH_CHECK_KEEP=1 keeps it, and the logs, for a
-# look inside. DEBIAN_MIRROR chooses the mirror.
+# `nice -n 19` on a shared machine. The root is made in a new folder under
+# $TMPDIR (or /tmp) and removed at the end, unless a command failed or
+# FRESH_CHECK_KEEP=1; the logs of the commands stay in that folder.
+# DEBIAN_MIRROR chooses the mirror.
 set -euo pipefail
 
 branch=${1:-main}
@@ -40,10 +41,11 @@ cleanup() {
     # Never remove a tree while anything is still mounted inside it: that
     # would reach into the host's /dev.
     if [[ ${FRESH_CHECK_KEEP:-0} == 1 ]] || findmnt -rn -o TARGET | grep -q "^$root/"; then
-        echo "=== kept $work"
+        echo "=== kept the root in $root"
     else
-        rm -rf --one-file-system -- "$work"
+        rm -rf --one-file-system -- "$root"
     fi
+    echo "=== logs in $work"
 }
 trap cleanup EXIT
 
@@ -84,6 +86,8 @@ for command in tools/demo.sh tools/test.sh; do
     chroot "$root" /usr/bin/env -i PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
         HOME=/root /bin/bash -c "cd $checkout && $command" >"$log" 2>&1 </dev/null || status=$?
     echo "$command: exit status $status after $(elapsed $((SECONDS - started)))"
+    # CTest's count of each preset, so that a green run shows what it ran.
+    grep -E '^(=== |[0-9]+% tests passed)' "$log" | sed 's/^/    /' || true
     if ((status != 0)); then
         failed=1
         tail -n 30 "$log" | sed 's/^/    /'
