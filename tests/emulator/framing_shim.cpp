@@ -4,8 +4,10 @@
 // driver would (see framing_state.h). Every other terminal, and every call
 // without $QUILLFERN_FRAMING_DIR, passes straight through.
 #include <dlfcn.h>
+#include <poll.h>
 
 #include <cerrno>
+#include <cstdlib>
 
 #include "framing_state.h"
 
@@ -13,6 +15,11 @@ namespace {
 
 using GetAttr = int (*)(int, termios*);
 using SetAttr = int (*)(int, int, const termios*);
+using Read = ssize_t (*)(int, void*, size_t);
+
+// Linux gives the slaves of Unix 98 ptys these majors.
+constexpr unsigned kFirstPtySlaveMajor = 136;
+constexpr unsigned kLastPtySlaveMajor = 143;
 
 }  // namespace
 
@@ -57,5 +64,33 @@ extern "C" int tcsetattr(int fd, int when, const termios* settings) {
         framing::write(path, settings->c_cflag);
         errno = saved;
     }
+    return result;
+}
+
+// A pty that its master hung up reads 0 bytes, which Wine's serial code
+// takes for "no byte yet" and polls again until the read timeout (a Linux
+// serial port that is unplugged does the same); a Windows driver fails
+// ReadFile on a device that went away. With $QUILLFERN_WINDOWS_DRIVER set,
+// as the Wine tests set it, a read of 0 bytes from a pty slave that is hung
+// up (poll says POLLHUP; Wine sets VMIN to 0, so a live one with nothing to
+// read gives 0 bytes as well) fails with EIO instead, which Wine reports as
+// ERROR_NOT_READY.
+extern "C" ssize_t read(int fd, void* buffer, size_t count) {
+    static Read real = nullptr;
+    if (real == nullptr) real = reinterpret_cast<Read>(dlsym(RTLD_NEXT, "read"));
+    const ssize_t result = real(fd, buffer, count);
+    if (result != 0 || count == 0) return result;
+    const int saved = errno;
+    struct stat st {};
+    const char* windows = std::getenv(framing::kWindowsDriverVariable);
+    if (windows != nullptr && *windows != '\0' && fstat(fd, &st) == 0 && S_ISCHR(st.st_mode) &&
+        major(st.st_rdev) >= kFirstPtySlaveMajor && major(st.st_rdev) <= kLastPtySlaveMajor) {
+        pollfd state{fd, POLLIN, 0};
+        if (poll(&state, 1, 0) == 1 && (state.revents & POLLHUP) != 0) {
+            errno = EIO;
+            return -1;
+        }
+    }
+    errno = saved;
     return result;
 }

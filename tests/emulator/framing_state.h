@@ -29,6 +29,8 @@ namespace framing {
 
 constexpr tcflag_t kKept = CSIZE | PARENB;
 constexpr const char* kDirVariable = "QUILLFERN_FRAMING_DIR";
+// Set (to anything) where the shim plays a Windows driver: see its read().
+constexpr const char* kWindowsDriverVariable = "QUILLFERN_WINDOWS_DRIVER";
 
 // The file for the terminal open at fd; false when none can be named.
 inline bool pathOf(int fd, char* path, std::size_t size) {
