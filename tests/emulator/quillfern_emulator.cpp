@@ -18,7 +18,7 @@
 //   serial port left so.
 // - --hold-output keeps the port's output stopped from the start, as a
 //   device that sent XOFF or holds CTS low under hardware flow control
-//   would: the program's writes block (tcflow(TCOOFF) on the pty).
+//   would: the program's writes take no byte (tcflow(TCOOFF) on the pty).
 // - --driver-keeps-speed models a driver that takes tcsetattr but keeps the
 //   speed it had (see framing_state.h); only a read-back shows it.
 // The log says why a command went unanswered ("mute framing 7E2 9600",
@@ -159,8 +159,8 @@ void usage(const char* why) {
                  "quillfern-emulator: %s\n"
                  "usage: quillfern-emulator --link=PATH [--reply=ok|reversed|one-byte|three-bytes|"
                  "silent|hangup-mid-reply|flood] [--delay-ms=N] [--baud=N] [--left-by=raw|terminal|no-hupcl] "
-                 "[--listen-from-ms=N] [--listen-until-ms=N] [--dtr-drops-at-every-close=yes] [--noise-on-open=HEX] [--reply-bytes=HEX] [--hold-output=yes] "
-                 "[--driver-keeps-speed=yes] [--hangup-on-open=N] "
+                 "[--listen-from-ms=N] [--listen-until-ms=N] [--dtr-drops-at-every-close=yes] [--noise-on-open=HEX] "
+                 "[--reply-bytes=HEX] [--hold-output=yes] [--driver-keeps-speed=yes] [--hangup-on-open=N] "
                  "[--hangup-delay-ms=N] [--mid-reply-wait-ms=N] [--log=PATH] [--max-seconds=N]\n",
                  why);
 }
