@@ -1,8 +1,10 @@
 // Linked into the test build of the program and into the emulator's tests,
 // and preloaded into Wine (whose serial code runs in the program's process
 // and calls the same functions): keeps the data bits and parity of the emulator's ptys as a serial
-// driver would (see framing_state.h). Every other terminal, and every call
-// without $QUILLFERN_FRAMING_DIR, passes straight through.
+// driver would (see framing_state.h), and under Wine fails the read of a
+// port that went away as a Windows driver would (see read() below). Every
+// other terminal, and every call without $QUILLFERN_FRAMING_DIR, passes
+// straight through.
 #include <dlfcn.h>
 #include <poll.h>
 
