@@ -3,8 +3,8 @@
 // and calls the same functions): keeps the data bits and parity of the emulator's ptys as a serial
 // driver would (see framing_state.h), and under Wine fails the read of a
 // port that went away as a Windows driver would (see read() below). Every
-// other terminal, and every call without $QUILLFERN_FRAMING_DIR, passes
-// straight through.
+// other terminal, and every call without $QUILLFERN_FRAMING_DIR (for read(),
+// without $QUILLFERN_WINDOWS_DRIVER), passes straight through.
 #include <dlfcn.h>
 #include <poll.h>
 
