@@ -6,6 +6,11 @@
 set -uo pipefail
 page=$1
 if ! command -v man >/dev/null; then
+    # Where every test must run, a missing tool is a failure, not a skip.
+    if [[ ${CI:-} == true || ${QUILLFIND_REQUIRE_ALL_TOOLS:-} == 1 ]]; then
+        echo "man is not installed (tools/install-deps.sh all installs it)"
+        exit 1
+    fi
     echo "man is not installed; nothing to check with"
     exit 77
 fi

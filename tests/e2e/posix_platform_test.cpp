@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -49,7 +50,32 @@ protected:
         EXPECT_GT(platform::queryDeviceNames(names, sizeof names), 0U);
         return emulator;
     }
+
+    // Opens COM<number> and sets it up as a probe does.
+    static platform::PortHandle openConfigured(std::int32_t number, std::int32_t timeoutSeconds) {
+        const platform::PortHandle port = platform::openComPort(number);
+        platform::LineState state{};
+        if (port == platform::kNoPort || !platform::getLineState(port, state)) {
+            ADD_FAILURE() << "COM" << number << " does not open";
+            return port;
+        }
+        platform::setLineSettings(state, 57600);
+        EXPECT_TRUE(platform::applyLineState(port, state));
+        EXPECT_TRUE(platform::setReadTimeout(port, timeoutSeconds));
+        return port;
+    }
 };
+
+// The bytes the emulator received, in its log's order.
+std::vector<std::string> received(const EmulatorProcess& device) {
+    std::vector<std::string> bytes;
+    for (const std::string& line : device.logLines()) {
+        if (line.rfind("rx ", 0) == 0) {
+            bytes.push_back(line.substr(3));
+        }
+    }
+    return bytes;
+}
 
 TEST_F(PosixPlatform, DeviceNamesAreComNumbersInOrder) {
     emulate("ttyUSB1");
@@ -133,7 +159,9 @@ TEST_F(PosixPlatform, ExclusiveUseAgainstOtherHolders) {
     const platform::PortHandle first = platform::openComPort(1);
     ASSERT_NE(first, platform::kNoPort);
     EXPECT_EQ(platform::openComPort(1), platform::kNoPort) << "a second open is refused";
-    EXPECT_EQ(platform::lastErrorCode(), EWOULDBLOCK);
+    // By the lock for root, whom the kernel lets past the exclusive mark;
+    // by the kernel, for the mark, for anyone else.
+    EXPECT_EQ(platform::lastErrorCode(), geteuid() == 0 ? EWOULDBLOCK : EBUSY);
     platform::closeComPort(first);
 
     const int holder = open((kRoot / "dev/ttyUSB0").c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
@@ -144,6 +172,27 @@ TEST_F(PosixPlatform, ExclusiveUseAgainstOtherHolders) {
     const platform::PortHandle again = platform::openComPort(1);
     EXPECT_NE(again, platform::kNoPort) << "free again once the holder let go";
     platform::closeComPort(again);
+}
+
+// The mark is on the tty, so that another descriptor sees it: set while
+// the port is held, and taken away at the close even while another
+// descriptor keeps the tty open (a last close would clear it anyway).
+TEST_F(PosixPlatform, PortIsMarkedExclusiveOnlyWhileHeld) {
+    emulate("ttyUSB0");
+    const int watcher = open((kRoot / "dev/ttyUSB0").c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    ASSERT_GE(watcher, 0);
+    const auto marked = [watcher] {
+        int mark = -1;
+        EXPECT_EQ(ioctl(watcher, TIOCGEXCL, &mark), 0);
+        return mark != 0;
+    };
+    ASSERT_FALSE(marked());
+    const platform::PortHandle port = platform::openComPort(1);
+    ASSERT_NE(port, platform::kNoPort);
+    EXPECT_TRUE(marked()) << "no other program may open the port during the probe";
+    platform::closeComPort(port);
+    EXPECT_FALSE(marked()) << "the mark goes with the port";
+    close(watcher);
 }
 
 TEST_F(PosixPlatform, SpeedsTheTtyCannotTakeFailAtApply) {
@@ -196,6 +245,59 @@ TEST_F(PosixPlatform, ReadTimesOutWithNoByteAndReportsAHangUp) {
     EXPECT_EQ(platform::lastErrorCode(), EIO);
     EXPECT_FALSE(platform::writeBytes(port, command, 2));
     platform::closeComPort(port);
+}
+
+// A port left by a terminal echoes, translates line ends both ways and
+// takes XON/XOFF and signal characters for itself until it is set raw: the
+// controller must get exactly the bytes written, and the program exactly
+// the bytes sent.
+TEST_F(PosixPlatform, BytesPassUnchangedOnAPortLeftByATerminal) {
+    EmulatorProcess& device = emulate(
+        "ttyUSB0", {"--left-by=terminal", "--reply-bytes=0d0a130d03", "--listen-from-ms=0", "--listen-until-ms=60000"});
+    const platform::PortHandle port = openConfigured(1, 10);
+    ASSERT_NE(port, platform::kNoPort);
+    const std::uint8_t command[] = {0x30, 0x20, 0x0a};
+    ASSERT_TRUE(platform::writeBytes(port, command, sizeof command));
+    std::vector<int> reply;
+    for (int index = 0; index < 5; ++index) {
+        std::uint8_t byte = 0;
+        bool gotByte = false;
+        ASSERT_TRUE(platform::readByte(port, byte, gotByte));
+        if (!gotByte) {
+            break;
+        }
+        reply.push_back(byte);
+    }
+    EXPECT_EQ(reply, (std::vector<int>{0x0d, 0x0a, 0x13, 0x0d, 0x03}));
+    // An echo of the reply would reach the emulator before this last byte.
+    const std::uint8_t last = 0x55;
+    ASSERT_TRUE(platform::writeBytes(port, &last, 1));
+    ASSERT_TRUE(device.waitForLogLine("rx 55", 1, 15000));
+    EXPECT_EQ(received(device), (std::vector<std::string>{"30", "20", "0a", "55"}));
+    platform::closeComPort(port);
+}
+
+// A port whose output is held back (XOFF, or CTS low under flow control)
+// takes no byte: the write gives up after the read timeout, or at once when
+// the device goes away meanwhile.
+TEST_F(PosixPlatform, AWriteHeldBackGivesUpAtTheTimeoutOrTheHangUp) {
+    emulate("ttyUSB0", {"--hold-output=yes"});
+    // Hung up 2 s after the open: while the write below waits, unless the
+    // machine is slower than that, when the write fails at its start alike.
+    emulate("ttyUSB1", {"--hold-output=yes", "--hangup-on-open=1", "--hangup-delay-ms=2000"});
+    const std::uint8_t command[] = {0x30, 0x20};
+
+    const platform::PortHandle held = openConfigured(1, 1);
+    ASSERT_NE(held, platform::kNoPort);
+    EXPECT_FALSE(platform::writeBytes(held, command, 2));
+    EXPECT_EQ(platform::lastErrorCode(), ETIMEDOUT);
+    platform::closeComPort(held);
+
+    const platform::PortHandle unplugged = openConfigured(2, 60);
+    ASSERT_NE(unplugged, platform::kNoPort);
+    EXPECT_FALSE(platform::writeBytes(unplugged, command, 2));
+    EXPECT_EQ(platform::lastErrorCode(), EIO) << "a hang-up, not the 60 s timeout";
+    platform::closeComPort(unplugged);
 }
 
 TEST_F(PosixPlatform, ProbesLeaveNoDescriptorOpen) {

@@ -2,14 +2,18 @@
 // and preloaded into Wine (whose serial code runs in the program's process
 // and calls the same functions): keeps the data bits and parity of the emulator's ptys as a serial
 // driver would, answers the modem-line requests of those it serves as a
-// Windows driver, and refuses the opens it is told to (see framing_state.h).
-// Every other terminal, and every call without $QUILLFERN_FRAMING_DIR,
+// Windows driver, refuses the opens it is told to (see framing_state.h), and
+// under Wine fails the read of a port that went away as a Windows driver
+// would (see read() below). Every other terminal, and every call without
+// $QUILLFERN_FRAMING_DIR (for read(), without $QUILLFERN_WINDOWS_DRIVER),
 // passes straight through.
 #include <dlfcn.h>
+#include <poll.h>
 #include <sys/ioctl.h>
 
 #include <cerrno>
 #include <cstdarg>
+#include <cstdlib>
 
 #include "framing_state.h"
 
@@ -65,6 +69,11 @@ int openUnlessRefused(const char* symbol, const char* path, int flags, mode_t mo
     errno = saved;
     return reinterpret_cast<Open>(dlsym(RTLD_NEXT, symbol))(path, flags, mode);
 }
+using Read = ssize_t (*)(int, void*, size_t);
+
+// Linux gives the slaves of Unix 98 ptys these majors.
+constexpr unsigned kFirstPtySlaveMajor = 136;
+constexpr unsigned kLastPtySlaveMajor = 143;
 
 }  // namespace
 
@@ -98,6 +107,11 @@ extern "C" int tcsetattr(int fd, int when, const termios* settings) {
     // so the pty gets what it keeps anyway.
     termios taken = *settings;
     taken.c_cflag = (taken.c_cflag & ~framing::kKept) | CS8;
+    termios current{};
+    if (framing::keepsSpeed(path) && tcgetattr(fd, &current) == 0) {
+        cfsetispeed(&taken, cfgetispeed(&current));
+        cfsetospeed(&taken, cfgetospeed(&current));
+    }
     errno = saved;
     const int result = real(fd, when, &taken);
     if (result == 0) {
@@ -146,4 +160,32 @@ extern "C" int open64(const char* path, int flags, ...) {
         va_end(arguments);
     }
     return openUnlessRefused("open64", path, flags, mode);
+}
+
+// A pty that its master hung up reads 0 bytes, which Wine's serial code
+// takes for "no byte yet" and polls again until the read timeout (a Linux
+// serial port that is unplugged does the same); a Windows driver fails
+// ReadFile on a device that went away. With $QUILLFERN_WINDOWS_DRIVER set,
+// as the Wine tests set it, a read of 0 bytes from a pty slave that is hung
+// up (poll says POLLHUP; Wine sets VMIN to 0, so a live one with nothing to
+// read gives 0 bytes as well) fails with EIO instead, which Wine reports as
+// ERROR_NOT_READY.
+extern "C" ssize_t read(int fd, void* buffer, size_t count) {
+    static Read real = nullptr;
+    if (real == nullptr) real = reinterpret_cast<Read>(dlsym(RTLD_NEXT, "read"));
+    const ssize_t result = real(fd, buffer, count);
+    if (result != 0 || count == 0) return result;
+    const int saved = errno;
+    struct stat st {};
+    const char* windows = std::getenv(framing::kWindowsDriverVariable);
+    if (windows != nullptr && *windows != '\0' && fstat(fd, &st) == 0 && S_ISCHR(st.st_mode) &&
+        major(st.st_rdev) >= kFirstPtySlaveMajor && major(st.st_rdev) <= kLastPtySlaveMajor) {
+        pollfd state{fd, POLLIN, 0};
+        if (poll(&state, 1, 0) == 1 && (state.revents & POLLHUP) != 0) {
+            errno = EIO;
+            return -1;
+        }
+    }
+    errno = saved;
+    return result;
 }

@@ -9,6 +9,10 @@
 // (in the program under test) rewrites it at each tcsetattr and shows it
 // back at each tcgetattr, and the emulator judges the line by it. Only plain
 // system calls here: the shim runs inside every program Wine's run starts.
+//
+// A file <major>.<minor>.keeps-speed beside it makes the shim model a
+// driver that takes tcsetattr but keeps its speed, as some USB serial
+// drivers do with a speed their chip cannot make.
 #pragma once
 
 #include <fcntl.h>
@@ -17,6 +21,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 
@@ -24,6 +29,8 @@ namespace framing {
 
 constexpr tcflag_t kKept = CSIZE | PARENB;
 constexpr const char* kDirVariable = "QUILLFERN_FRAMING_DIR";
+// Set (to anything) where the shim plays a Windows driver: see its read().
+constexpr const char* kWindowsDriverVariable = "QUILLFERN_WINDOWS_DRIVER";
 
 // The file for the terminal open at fd; false when none can be named.
 inline bool pathOf(int fd, char* path, std::size_t size) {
@@ -43,6 +50,28 @@ inline bool read(const char* path, tcflag_t& kept) {
     ::close(fd);
     if (n <= 0) return false;
     kept = static_cast<tcflag_t>(std::strtoul(text, nullptr, 10)) & kKept;
+    return true;
+}
+
+// The name of the keeps-speed file of the framing file at path.
+inline bool keepsSpeedPath(const char* path, char* out, std::size_t size) {
+    const int n = std::snprintf(out, size, "%s.keeps-speed", path);
+    return n > 0 && static_cast<std::size_t>(n) < size;
+}
+
+inline bool keepsSpeed(const char* path) {
+    char marker[4200];
+    return keepsSpeedPath(path, marker, sizeof marker) && ::access(marker, F_OK) == 0;
+}
+
+// Makes (or, with on false, removes) the keeps-speed file of path.
+inline bool markKeepsSpeed(const char* path, bool on) {
+    char marker[4200];
+    if (!keepsSpeedPath(path, marker, sizeof marker)) return false;
+    if (!on) return ::unlink(marker) == 0 || errno == ENOENT;
+    const int fd = ::open(marker, O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0) return false;
+    ::close(fd);
     return true;
 }
 

@@ -27,6 +27,11 @@
 //   termios the port's output is stopped (tcflow TCOOFF on the emulator's
 //   own slave descriptor, which blocks the program's writes), as a UART
 //   with hardware flow control holds back what it has to send.
+// - --hold-output keeps the port's output stopped from the start, as a
+//   device that sent XOFF or holds CTS low under hardware flow control
+//   would: the program's writes take no byte (tcflow(TCOOFF) on the pty).
+// - --driver-keeps-speed models a driver that takes tcsetattr but keeps the
+//   speed it had (see framing_state.h); only a read-back shows it.
 // The log says why a command went unanswered ("mute framing 7E2 9600",
 // "mute early", "mute late", "mute no restart", ...) and how long after the
 // restart it came ("since restart 1001 ms").
@@ -124,6 +129,9 @@ struct Options {
     // The errno with which every open of the port fails (0: none).
     int refuseOpen = 0;
     std::vector<unsigned char> noise;
+    // The bytes of the "ok" reply; empty: the controller's own 0x14 0x10.
+    std::vector<unsigned char> replyBytes;
+    bool driverKeepsSpeed = false;
     long hangupOnOpen = 0;  // 0: never
     long hangupDelayMs = 200;
     // How long hangup-mid-reply waits for the program to read the first byte
@@ -175,7 +183,7 @@ void usage(const char* why) {
                  "usage: quillfern-emulator --link=PATH [--reply=ok|reversed|one-byte|three-bytes|"
                  "silent|hangup-mid-reply|flood] [--delay-ms=N] [--baud=N] [--left-by=raw|terminal|no-hupcl|cts-flow|xon-xoff|dtr-disabled] "
                  "[--listen-from-ms=N] [--listen-until-ms=N] [--dtr-drops-at-every-close=yes] [--modem-lines=windows] [--hold-output=yes] [--line-discipline=N] "
-                 "[--refuse-open=eacces|eio] [--noise-on-open=HEX] [--hangup-on-open=N] "
+                 "[--refuse-open=eacces|eio] [--noise-on-open=HEX] [--reply-bytes=HEX] [--driver-keeps-speed=yes] [--hangup-on-open=N] "
                  "[--hangup-delay-ms=N] [--mid-reply-wait-ms=N] [--log=PATH] [--max-seconds=N]\n",
                  why);
 }
@@ -278,6 +286,11 @@ bool parseOptions(int argc, char** argv, Options& options) {
             ok = pick(value, {{"eacces", EACCES}, {"eio", EIO}}, options.refuseOpen);
         } else if (name == "noise-on-open") {
             ok = parseHex(value, options.noise);
+        } else if (name == "reply-bytes") {
+            ok = parseHex(value, options.replyBytes);
+        } else if (name == "driver-keeps-speed") {
+            ok = value == "yes";
+            options.driverKeepsSpeed = ok;
         } else if (name == "hangup-on-open") {
             ok = parseLong(value, 1, LONG_MAX, options.hangupOnOpen);
         } else if (name == "hangup-delay-ms") {
@@ -512,9 +525,14 @@ bool Emulator::setUp() {
         }
         framingPath_ = framingPath;
         framingName_ = framingPath_.substr(framingPath_.rfind('/') + 1);
+        if (options_.driverKeepsSpeed && !framing::markKeepsSpeed(framingPath, true)) {
+            std::fprintf(stderr, "quillfern-emulator: cannot mark %s: %s\n", framingPath, std::strerror(errno));
+            return false;
+        }
     }
-    if ((options_.windowsModemLines || options_.refuseOpen != 0) && framingPath_.empty()) {
-        std::fprintf(stderr, "quillfern-emulator: --modem-lines and --refuse-open need $%s\n", framing::kDirVariable);
+    if ((options_.windowsModemLines || options_.refuseOpen != 0 || options_.driverKeepsSpeed) && framingPath_.empty()) {
+        std::fprintf(stderr, "quillfern-emulator: --modem-lines, --refuse-open and --driver-keeps-speed need $%s\n",
+                     framing::kDirVariable);
         return false;
     }
     if (options_.windowsModemLines) {
@@ -609,6 +627,7 @@ void Emulator::removeLink() {
 }
 
 void Emulator::closeAll() {
+    if (!framingPath_.empty()) framing::markKeepsSpeed(framingPath_.c_str(), false);
     for (const std::string* path : {&framingPath_, &linesPath_, &refusePath_}) {
         if (!path->empty()) ::unlink(path->c_str());
     }
@@ -845,7 +864,7 @@ bool Emulator::listening() {
 void Emulator::sendReply() {
     switch (options_.reply) {
     case ReplyMode::Ok:
-        queue({0x14, 0x10});
+        queue(options_.replyBytes.empty() ? std::vector<unsigned char>{0x14, 0x10} : options_.replyBytes);
         break;
     case ReplyMode::Reversed:
         queue({0x10, 0x14});

@@ -279,12 +279,4 @@ TEST_F(ProgramRun, UsageErrorsEndBeforeAnyPortIsTouched) {
     }
 }
 
-TEST_F(ProgramRun, VerboseCountsOnlyFromWhereItStands) {
-    fake::addController(2);
-    const auto run = runWords({"com=2", "verbose"});
-    EXPECT_EQ(run.status, 2);
-    EXPECT_NE(run.output.find("Testing COM2\n"), std::string::npos);
-    EXPECT_NE(run.output.find("Found Quillfern Controller on COM2\n"), std::string::npos);
-}
-
 }  // namespace

@@ -15,6 +15,12 @@
  *                              as on Windows (a device Wine does not have,
  *                              so they do not open), and listed with the
  *                              others.
+ *   wine-env-helper.exe hold N The same, and for as long as it stays, N more
+ *                              names in the list that are no port (up to
+ *                              46656): 14000 of them make the list longer
+ *                              than 64 KiB, as a real Windows machine's can
+ *                              be. It checks that the list no longer fits
+ *                              64 KiB.
  *
  * Staying alive is the point: the wine server, and with it the pruned list,
  * lives as long as one Windows process of the prefix does, and the mount
@@ -116,7 +122,49 @@ static int defineBluetoothLinks(void) {
     return 1;
 }
 
-static int hold(void) {
+/* Wine 8 keeps only the first four characters of a name it is given to
+ * define, so the names are "Q" and three base-36 digits: up to 46656 of
+ * them, five bytes each in the list. */
+#define MOST_PADDING (36 * 36 * 36)
+
+static void paddingName(int index, char name[5]) {
+    static const char digits[] = "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZ";
+    name[0] = 'Q';
+    name[1] = digits[index / (36 * 36)];
+    name[2] = digits[index / 36 % 36];
+    name[3] = digits[index % 36];
+    name[4] = '\0';
+}
+
+static void unpad(int count) {
+    char name[5];
+    for (int index = 0; index < count; index++) {
+        paddingName(index, name);
+        DefineDosDeviceA(DDD_REMOVE_DEFINITION, name, NULL);
+    }
+}
+
+/* The names last until they are removed or the wine server ends. */
+static int pad(int count) {
+    char name[5];
+    for (int index = 0; index < count; index++) {
+        paddingName(index, name);
+        if (!DefineDosDeviceA(DDD_RAW_TARGET_PATH, name, "\\Device\\Null")) {
+            fprintf(stderr, "wine-env-helper: cannot define %s (%lu)\n", name, GetLastError());
+            unpad(index);
+            return 0;
+        }
+    }
+    if (QueryDosDeviceA(NULL, names, sizeof names) != 0 || GetLastError() != ERROR_INSUFFICIENT_BUFFER) {
+        fprintf(stderr, "wine-env-helper: with %d more names the list still fits %u bytes (%lu)\n", count,
+                (unsigned)sizeof names, GetLastError());
+        unpad(count);
+        return 0;
+    }
+    return 1;
+}
+
+static int hold(int padding) {
     if (!waitForMountManager()) {
         fprintf(stderr, "wine-env-helper: the mount manager did not start\n");
         return 1;
@@ -152,6 +200,7 @@ static int hold(void) {
     for (int number = 1; number <= MOST_PORTS; number++) {
         if (mapped[number] && !listed[number]) printf("missing COM%d\n", number);
     }
+    if (padding > 0 && !pad(padding)) return 1;
     printf("ready\n");
     fflush(stdout);
     char buffer[256];
@@ -159,6 +208,7 @@ static int hold(void) {
     HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
     while (ReadFile(input, buffer, sizeof buffer, &count, NULL) && count > 0) {
     }
+    unpad(padding);
     return 0;
 }
 
@@ -173,8 +223,10 @@ static int define(const char *name, const char *target) {
 }
 
 int main(int argc, char **argv) {
-    if (argc == 2 && strcmp(argv[1], "hold") == 0) return hold();
+    if (argc == 2 && strcmp(argv[1], "hold") == 0) return hold(0);
+    if (argc == 3 && strcmp(argv[1], "hold") == 0 && atoi(argv[2]) > 0 && atoi(argv[2]) <= MOST_PADDING)
+        return hold(atoi(argv[2]));
     if (argc == 4 && strcmp(argv[1], "define") == 0) return define(argv[2], argv[3]);
-    fprintf(stderr, "usage: wine-env-helper.exe hold | define COMn TARGET\n");
+    fprintf(stderr, "usage: wine-env-helper.exe hold [N] | define COMn TARGET\n");
     return 2;
 }

@@ -30,7 +30,8 @@
 # restart kills whatever else runs in the prefix, so map before running
 # programs in parallel. Environment: WINE and WINESERVER override the
 # programs used; MINGW_CC the compiler of the helper (see below); a WINEDEBUG
-# already set is kept.
+# already set is kept; WINE_ENV_PAD_NAMES=N has the helper add N names that
+# are no port to the device-name list while EXE runs (see the helper).
 #
 # What Wine 8.0 does here, as measured on Debian 12, and what follows:
 #
@@ -360,9 +361,10 @@ wine_env_set() {
 wine_env_hold() {
     WINE_ENV_KEPT=()
     WINE_ENV_MISSING=()
-    local -a kept=()
+    local -a kept=() hold=(hold)
+    [[ -n ${WINE_ENV_PAD_NAMES:-} ]] && hold+=("$WINE_ENV_PAD_NAMES")
     coproc WINE_ENV_HOLDER {
-        WINEDEBUG=$WINE_ENV_HELPER_DEBUG wine_env_spawn exec "${WINE_ENV_WINE[@]}" "$WINE_ENV_HELPER" hold \
+        WINEDEBUG=$WINE_ENV_HELPER_DEBUG wine_env_spawn exec "${WINE_ENV_WINE[@]}" "$WINE_ENV_HELPER" "${hold[@]}" \
             2>>"$WINE_ENV_LOG"
     }
     WINE_ENV_HOLDER_IN=${WINE_ENV_HOLDER[1]}
