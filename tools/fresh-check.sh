@@ -16,7 +16,20 @@
 set -euo pipefail
 
 branch=${1:-main}
-mirror=${DEBIAN_MIRROR:?set DEBIAN_MIRROR to a Debian mirror}
+# The mirror this machine's apt already uses, unless DEBIAN_MIRROR says otherwise.
+host_mirror() {
+    local uri
+    uri=$(grep -hs -m1 -E '^URIs:' /etc/apt/sources.list.d/*.sources | awk '{print $2}' | head -n1)
+    if [[ -z $uri ]]; then
+        uri=$(grep -hs -m1 -E '^deb[[:space:]]' /etc/apt/sources.list | awk '{print $2}' | head -n1)
+    fi
+    echo "$uri"
+}
+mirror=${DEBIAN_MIRROR:-$(host_mirror)}
+if [[ -z $mirror ]]; then
+    echo "fresh-check.sh: no Debian mirror found in /etc/apt; set DEBIAN_MIRROR" >&2
+    exit 2
+fi
 repo=$(cd "$(dirname "$0")/.." && pwd)
 
 if [[ $(id -u) -ne 0 ]]; then
