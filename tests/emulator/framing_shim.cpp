@@ -141,24 +141,18 @@ extern "C" int ioctl(int fd, unsigned long request, ...) {
 // Wine opens a COM port's device with open(); a refusal reaches the program
 // as the Windows error Wine makes of the errno.
 extern "C" int open(const char* path, int flags, ...) {
-    mode_t mode = 0;
-    if ((flags & (O_CREAT | O_TMPFILE)) != 0) {
-        std::va_list arguments;
-        va_start(arguments, flags);
-        mode = static_cast<mode_t>(va_arg(arguments, unsigned));
-        va_end(arguments);
-    }
+    std::va_list arguments;
+    va_start(arguments, flags);
+    const mode_t mode = (flags & (O_CREAT | O_TMPFILE)) != 0 ? static_cast<mode_t>(va_arg(arguments, unsigned)) : 0;
+    va_end(arguments);
     return openUnlessRefused("open", path, flags, mode);
 }
 
 extern "C" int open64(const char* path, int flags, ...) {
-    mode_t mode = 0;
-    if ((flags & (O_CREAT | O_TMPFILE)) != 0) {
-        std::va_list arguments;
-        va_start(arguments, flags);
-        mode = static_cast<mode_t>(va_arg(arguments, unsigned));
-        va_end(arguments);
-    }
+    std::va_list arguments;
+    va_start(arguments, flags);
+    const mode_t mode = (flags & (O_CREAT | O_TMPFILE)) != 0 ? static_cast<mode_t>(va_arg(arguments, unsigned)) : 0;
+    va_end(arguments);
     return openUnlessRefused("open64", path, flags, mode);
 }
 

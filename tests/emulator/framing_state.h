@@ -41,15 +41,39 @@ inline bool pathOf(int fd, char* path, std::size_t size) {
     return n > 0 && static_cast<std::size_t>(n) < size;
 }
 
-// False when the file is missing: the terminal is not one the emulator serves.
-inline bool read(const char* path, tcflag_t& kept) {
+// A number kept in a file of its own; false when the file is missing.
+inline bool readNumber(const char* path, long& value) {
     const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
     if (fd < 0) return false;
     char text[32] = {};
     const ssize_t n = ::read(fd, text, sizeof text - 1);
     ::close(fd);
     if (n <= 0) return false;
-    kept = static_cast<tcflag_t>(std::strtoul(text, nullptr, 10)) & kKept;
+    value = std::strtol(text, nullptr, 10);
+    return true;
+}
+
+// Through a new file and rename(), so that a reader never sees half of it.
+inline bool writeNumber(const char* path, long value) {
+    char temporary[4200];
+    char text[32];
+    const int length = std::snprintf(text, sizeof text, "%ld\n", value);
+    const int n = std::snprintf(temporary, sizeof temporary, "%s.%ld", path, static_cast<long>(getpid()));
+    if (length <= 0 || n <= 0 || static_cast<std::size_t>(n) >= sizeof temporary) return false;
+    const int fd = ::open(temporary, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) return false;
+    const bool written = ::write(fd, text, static_cast<std::size_t>(length)) == length;
+    ::close(fd);
+    if (written && ::rename(temporary, path) == 0) return true;
+    ::unlink(temporary);
+    return false;
+}
+
+// False when the file is missing: the terminal is not one the emulator serves.
+inline bool read(const char* path, tcflag_t& kept) {
+    long value = 0;
+    if (!readNumber(path, value)) return false;
+    kept = static_cast<tcflag_t>(value) & kKept;
     return true;
 }
 
@@ -75,20 +99,8 @@ inline bool markKeepsSpeed(const char* path, bool on) {
     return true;
 }
 
-// Through a new file and rename(), so that a reader never sees half of it.
 inline bool write(const char* path, tcflag_t cflag) {
-    char temporary[4200];
-    char text[32];
-    const int length = std::snprintf(text, sizeof text, "%lu\n", static_cast<unsigned long>(cflag & kKept));
-    const int n = std::snprintf(temporary, sizeof temporary, "%s.%ld", path, static_cast<long>(getpid()));
-    if (length <= 0 || n <= 0 || static_cast<std::size_t>(n) >= sizeof temporary) return false;
-    const int fd = ::open(temporary, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0) return false;
-    const bool written = ::write(fd, text, static_cast<std::size_t>(length)) == length;
-    ::close(fd);
-    if (written && ::rename(temporary, path) == 0) return true;
-    ::unlink(temporary);
-    return false;
+    return writeNumber(path, static_cast<long>(cflag & kKept));
 }
 
 // A Windows serial driver keeps the DTR and RTS modes of the last
@@ -104,32 +116,5 @@ inline bool sidePath(const char* path, const char* suffix, char* out, std::size_
     return n > 0 && static_cast<std::size_t>(n) < size;
 }
 
-// A number kept in a file of its own; false when the file is missing.
-inline bool readNumber(const char* path, long& value) {
-    const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return false;
-    char text[32] = {};
-    const ssize_t n = ::read(fd, text, sizeof text - 1);
-    ::close(fd);
-    if (n <= 0) return false;
-    value = std::strtol(text, nullptr, 10);
-    return true;
-}
-
-// Through a new file and rename(), like write().
-inline bool writeNumber(const char* path, long value) {
-    char temporary[4200];
-    char text[32];
-    const int length = std::snprintf(text, sizeof text, "%ld\n", value);
-    const int n = std::snprintf(temporary, sizeof temporary, "%s.%ld", path, static_cast<long>(getpid()));
-    if (length <= 0 || n <= 0 || static_cast<std::size_t>(n) >= sizeof temporary) return false;
-    const int fd = ::open(temporary, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0) return false;
-    const bool written = ::write(fd, text, static_cast<std::size_t>(length)) == length;
-    ::close(fd);
-    if (written && ::rename(temporary, path) == 0) return true;
-    ::unlink(temporary);
-    return false;
-}
 
 }  // namespace framing
