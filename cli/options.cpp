@@ -78,35 +78,31 @@ bool takeComWord(const char* word) {
     return true;
 }
 
-bool takeTimeoutWord(const char* word) {
-    const char* value = word + 8;
+// A word of the form NAME=# with # from low to high into setting; the usage
+// errors name the word as typed and give example (NAME in capitals) as the
+// value to write.
+bool takeSecondsWord(const char* word, const char* name, std::int32_t example, std::int32_t low,
+                     std::int32_t high, std::int32_t& setting) {
+    const char* value = word + std::strlen(name) + 1;
     if (*value == '\0') {
-        std::printf("Invalid usage (%s). ex. TIMEOUT=5\n", word);
+        std::printf("Invalid usage (%s). ex. %s=%d\n", word, name, static_cast<int>(example));
         return false;
     }
     std::int32_t seconds = 0;
-    if (!readLeadingInt32(value, seconds) || seconds < 1 || seconds > 20) {
-        std::printf("Invalid usage (%s). ex. TIMEOUT=#, where # is between 1 and 20\n", word);
+    if (!readLeadingInt32(value, seconds) || seconds < low || seconds > high) {
+        std::printf("Invalid usage (%s). ex. %s=#, where # is between %d and %d\n", word, name,
+                    static_cast<int>(low), static_cast<int>(high));
         return false;
     }
-    runSettings.timeoutSeconds = seconds;
+    setting = seconds;
     return true;
 }
 
-bool takeWaitWord(const char* word) {
-    const char* value = word + 5;
-    if (*value == '\0') {
-        std::printf("Invalid usage (%s). ex. WAIT=10\n", word);
-        return false;
-    }
-    std::int32_t seconds = 0;
-    if (!readLeadingInt32(value, seconds) || seconds < 1 || seconds > 600) {
-        std::printf("Invalid usage (%s). ex. WAIT=#, where # is between 1 and 600\n", word);
-        return false;
-    }
-    runSettings.waitSeconds = seconds;
-    return true;
+bool takeTimeoutWord(const char* word) {
+    return takeSecondsWord(word, "TIMEOUT", 5, 1, 20, runSettings.timeoutSeconds);
 }
+
+bool takeWaitWord(const char* word) { return takeSecondsWord(word, "WAIT", 10, 1, 600, runSettings.waitSeconds); }
 
 bool takeBaudRateWord(const char* word) {
     const char* value = word + 9;
