@@ -86,10 +86,11 @@ for point in proc sys dev; do
 done
 
 # A clone holds what was committed on the branch and nothing else.
-checkout=/root/quillfind
+# The clone's folder at the top of the new root; the commands run there.
+checkout=quillfind
 git clone -q --branch "$branch" --single-branch "$(git -C "$repo" rev-parse --git-common-dir)" \
-    "$root$checkout"
-echo "=== $branch at $(git -C "$root$checkout" log -1 --format='%h %s')"
+    "$root/$checkout"
+echo "=== $branch at $(git -C "$root/$checkout" log -1 --format='%h %s')"
 
 failed=0
 for command in tools/demo.sh tools/test.sh; do
@@ -97,7 +98,7 @@ for command in tools/demo.sh tools/test.sh; do
     started=$SECONDS
     status=0
     chroot "$root" /usr/bin/env -i PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
-        HOME=/root /bin/bash -c "cd $checkout && $command" >"$log" 2>&1 </dev/null || status=$?
+        HOME=/root /bin/bash -c "cd /$checkout && $command" >"$log" 2>&1 </dev/null || status=$?
     echo "$command: exit status $status after $(elapsed $((SECONDS - started)))"
     # CTest's count of each preset, so that a green run shows what it ran.
     grep -E '^(=== |[0-9]+% tests passed)' "$log" | sed 's/^/    /' || true
