@@ -23,6 +23,7 @@ using GetAttr = int (*)(int, termios*);
 using SetAttr = int (*)(int, int, const termios*);
 using Control = int (*)(int, unsigned long, void*);
 using Open = int (*)(const char*, int, mode_t);
+using Read = ssize_t (*)(int, void*, size_t);
 
 // Answers a modem-line request on a port the emulator serves as a Windows
 // driver; false for every other request and terminal.
@@ -50,13 +51,14 @@ bool answerModemLines(int fd, unsigned long request, void* argument, int& result
 
 // The errno an open of path must fail with, when the emulator refuses it.
 int refusal(const char* path) {
-    const char* dir = std::getenv(framing::kDirVariable);
     struct stat st {};
-    if (dir == nullptr || *dir == '\0' || path == nullptr || ::stat(path, &st) != 0 || !S_ISCHR(st.st_mode)) return 0;
-    char refuse[4096];
+    char port[4096];
+    char refuse[4200];
     long error = 0;
-    const int n = std::snprintf(refuse, sizeof refuse, "%s/%u.%u.refuse", dir, major(st.st_rdev), minor(st.st_rdev));
-    if (n <= 0 || static_cast<std::size_t>(n) >= sizeof refuse || !framing::readNumber(refuse, error)) return 0;
+    if (path == nullptr || ::stat(path, &st) != 0 || !framing::pathOfDevice(st, port, sizeof port) ||
+        !framing::sidePath(port, "refuse", refuse, sizeof refuse) || !framing::readNumber(refuse, error)) {
+        return 0;
+    }
     return static_cast<int>(error);
 }
 
@@ -69,7 +71,6 @@ int openUnlessRefused(const char* symbol, const char* path, int flags, mode_t mo
     errno = saved;
     return reinterpret_cast<Open>(dlsym(RTLD_NEXT, symbol))(path, flags, mode);
 }
-using Read = ssize_t (*)(int, void*, size_t);
 
 // Linux gives the slaves of Unix 98 ptys these majors.
 constexpr unsigned kFirstPtySlaveMajor = 136;

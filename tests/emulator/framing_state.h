@@ -32,12 +32,31 @@ constexpr const char* kDirVariable = "QUILLFERN_FRAMING_DIR";
 // Set (to anything) where the shim plays a Windows driver: see its read().
 constexpr const char* kWindowsDriverVariable = "QUILLFERN_WINDOWS_DRIVER";
 
+// The file for the terminal whose status is st; false when none can be named.
+inline bool pathOfDevice(const struct stat& st, char* path, std::size_t size) {
+    const char* dir = std::getenv(kDirVariable);
+    if (dir == nullptr || *dir == '\0' || !S_ISCHR(st.st_mode)) return false;
+    const int n = std::snprintf(path, size, "%s/%u.%u", dir, major(st.st_rdev), minor(st.st_rdev));
+    return n > 0 && static_cast<std::size_t>(n) < size;
+}
+
 // The file for the terminal open at fd; false when none can be named.
 inline bool pathOf(int fd, char* path, std::size_t size) {
-    const char* dir = std::getenv(kDirVariable);
     struct stat st {};
-    if (dir == nullptr || *dir == '\0' || fstat(fd, &st) != 0 || !S_ISCHR(st.st_mode)) return false;
-    const int n = std::snprintf(path, size, "%s/%u.%u", dir, major(st.st_rdev), minor(st.st_rdev));
+    return fstat(fd, &st) == 0 && pathOfDevice(st, path, size);
+}
+
+// A Windows serial driver keeps the DTR and RTS modes of the last
+// SetCommState across close and reopen, and Wine drives them with
+// TIOCMGET/TIOCMSET, which a pty refuses. For a port the emulator serves as
+// such a driver, <major>.<minor>.lines holds the stored modem-line bits
+// (TIOCM_DTR, TIOCM_RTS): the shim answers those calls from it and rewrites
+// it, and the emulator raises DTR at an open only when the stored bits say
+// so. <major>.<minor>.refuse holds an errno with which the shim fails every
+// open of the port, and <major>.<minor>.keeps-speed, when it exists, makes
+// the shim keep the port's speed at tcsetattr.
+inline bool sidePath(const char* path, const char* suffix, char* out, std::size_t size) {
+    const int n = std::snprintf(out, size, "%s.%s", path, suffix);
     return n > 0 && static_cast<std::size_t>(n) < size;
 }
 
@@ -77,21 +96,15 @@ inline bool read(const char* path, tcflag_t& kept) {
     return true;
 }
 
-// The name of the keeps-speed file of the framing file at path.
-inline bool keepsSpeedPath(const char* path, char* out, std::size_t size) {
-    const int n = std::snprintf(out, size, "%s.keeps-speed", path);
-    return n > 0 && static_cast<std::size_t>(n) < size;
-}
-
 inline bool keepsSpeed(const char* path) {
     char marker[4200];
-    return keepsSpeedPath(path, marker, sizeof marker) && ::access(marker, F_OK) == 0;
+    return sidePath(path, "keeps-speed", marker, sizeof marker) && ::access(marker, F_OK) == 0;
 }
 
 // Makes (or, with on false, removes) the keeps-speed file of path.
 inline bool markKeepsSpeed(const char* path, bool on) {
     char marker[4200];
-    if (!keepsSpeedPath(path, marker, sizeof marker)) return false;
+    if (!sidePath(path, "keeps-speed", marker, sizeof marker)) return false;
     if (!on) return ::unlink(marker) == 0 || errno == ENOENT;
     const int fd = ::open(marker, O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
     if (fd < 0) return false;
@@ -103,18 +116,6 @@ inline bool write(const char* path, tcflag_t cflag) {
     return writeNumber(path, static_cast<long>(cflag & kKept));
 }
 
-// A Windows serial driver keeps the DTR and RTS modes of the last
-// SetCommState across close and reopen, and Wine drives them with
-// TIOCMGET/TIOCMSET, which a pty refuses. For a port the emulator serves as
-// such a driver, <major>.<minor>.lines holds the stored modem-line bits
-// (TIOCM_DTR, TIOCM_RTS): the shim answers those calls from it and rewrites
-// it, and the emulator raises DTR at an open only when the stored bits say
-// so. And <major>.<minor>.refuse holds an errno with which the shim fails
-// every open of the port.
-inline bool sidePath(const char* path, const char* suffix, char* out, std::size_t size) {
-    const int n = std::snprintf(out, size, "%s.%s", path, suffix);
-    return n > 0 && static_cast<std::size_t>(n) < size;
-}
 
 
 }  // namespace framing

@@ -423,6 +423,7 @@ private:
     void hangUp(const char* why);
     bool setWatch(bool withAccess);
     void judgeOutput();
+    void raiseDtr();
     bool storedDtr() const;
     void onLinesChanged();
 
@@ -690,9 +691,7 @@ void Emulator::onOpen() {
     if (options_.windowsModemLines && !storedDtr()) {
         log_.line("dtr mode disable");
     } else if (!dtr_) {
-        dtr_ = true;
-        restartAt_ = Clock::now();
-        log_.line("restart");
+        raiseDtr();
     }
     if (options_.leftBy == LeftBy::XonXoff && opens_ == 1) queue({0x13});
     judgeOutput();
@@ -753,6 +752,13 @@ void Emulator::judgeOutput() {
     log_.line(!hold ? "output released" : ctsFlow ? "output held for cts" : "output held");
 }
 
+// The controller restarts on a rising edge of DTR.
+void Emulator::raiseDtr() {
+    dtr_ = true;
+    restartAt_ = Clock::now();
+    log_.line("restart");
+}
+
 bool Emulator::storedDtr() const {
     long stored = 0;
     return framing::readNumber(linesPath_.c_str(), stored) && (stored & TIOCM_DTR) != 0;
@@ -763,9 +769,7 @@ void Emulator::onLinesChanged() {
     if (!options_.windowsModemLines || holders_ == 0) return;
     const bool raised = storedDtr();
     if (raised && !dtr_) {
-        dtr_ = true;
-        restartAt_ = Clock::now();
-        log_.line("restart");
+        raiseDtr();
     } else if (!raised && dtr_) {
         dtr_ = false;
         log_.line("dtr low");
