@@ -1,7 +1,9 @@
 // The settings of one run of quillfind, and the diagnostic output.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <memory>
 
 struct RunSettings {
     std::uint32_t baudRate;
@@ -37,3 +39,16 @@ void resetRunSettings();
 __attribute__((format(printf, 1, 2)))
 #endif
 void verboseLog(const char* format, ...);
+
+// Text that verboseLog gathered instead of printing it.
+struct LogText {
+    std::unique_ptr<char[]> bytes;
+    std::size_t length = 0;
+    std::size_t capacity = 0;
+};
+
+// From now on verboseLog on the calling thread appends to text instead of
+// printing (nullptr: prints again), so that probes running at once keep
+// their lines apart until each one's turn to be printed comes. A line that
+// finds no memory is left out rather than ending the program.
+void captureVerboseLog(LogText* text);

@@ -4,10 +4,15 @@
 // failure with its own message and a test double can fail any single call.
 // Exactly one implementation is linked into a program: platform_win32.cpp,
 // platform_posix.cpp, or the scripted fake of the test suite.
+//
+// Probes may run at once on threads of their own (the list report): a port
+// is used only by the thread that opened it, and what the layer tells of
+// "the last" call (error, reason, path) is that of the calling thread.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <thread>
 
 namespace platform {
 
@@ -30,8 +35,8 @@ PortHandle openComPort(std::int32_t comNumber);
 // Why the last openComPort failed, in words for the user that name the
 // device (such as "/dev/ttyACM0: in use by another program" or "COM5: in
 // use by another program"), on one line with no line end; nullptr when
-// there is nothing to add to "no such port". Valid until the next call of
-// the layer.
+// there is nothing to add to "no such port". Valid until the calling
+// thread's next call of the layer.
 const char* openFailureReason();
 
 // Reads the port's current line settings into state. False on failure.
@@ -64,8 +69,8 @@ bool readByte(PortHandle port, std::uint8_t& byte, bool& gotByte);
 // Releases the port. The handle is invalid afterwards.
 void closeComPort(PortHandle port);
 
-// The error code of the last failed call, as the platform numbers them
-// (GetLastError on Windows, errno on POSIX).
+// The error code of the calling thread's last failed call, as the platform
+// numbers them (GetLastError on Windows, errno on POSIX).
 long lastErrorCode();
 
 // Blocks the thread for the given time.
@@ -81,18 +86,23 @@ std::uint64_t monotonicMilliseconds();
 // characters stored, or 0 on failure.
 std::uint32_t queryDeviceNames(char* buffer, std::uint32_t size);
 
-// True when the last queryDeviceNames failed only because the list did not
+// True when the calling thread's last queryDeviceNames failed only because the list did not
 // fit the buffer, so that a larger buffer would succeed.
 bool deviceNamesTruncated();
 
 // The device behind COM<comNumber> as the user names it elsewhere (such as
 // /dev/ttyACM0); nullptr where the COM name is the device's own name
-// (Windows) or no device has that number. Valid until the next call of the
-// layer.
+// (Windows) or no device has that number. Valid until the calling thread's
+// next call of the layer.
 const char* devicePath(std::int32_t comNumber);
 
 // True when COM<comNumber> is a serial link over Bluetooth, whose open may
 // stall for many seconds; false where the system cannot tell (POSIX).
 bool isBluetoothLink(std::int32_t comNumber);
+
+// Starts body(context) on a thread of its own, held in thread for the caller
+// to join. False when the system has no thread to give (out of threads or
+// memory); thread is then left as it was.
+bool startThread(std::thread& thread, void (*body)(void*), void* context);
 
 }  // namespace platform

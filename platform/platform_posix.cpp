@@ -36,15 +36,18 @@ const PosixLineState& posixState(const LineState& state) {
     return *reinterpret_cast<const PosixLineState*>(state.storage);
 }
 
+// What the layer keeps between calls belongs to the calling thread, so that
+// probes running at once never see each other's errors, reasons or paths.
+//
 // The error of the last failed call, kept apart from errno so that output
 // between the failure and the report cannot change it.
-int savedError = 0;
-bool namesTruncated = false;
+thread_local int savedError = 0;
+thread_local bool namesTruncated = false;
 // Why the last open failed, for the user; empty when there is nothing to say
 // beyond "no such port".
-std::string openFailure;
+thread_local std::string openFailure;
 // The device path devicePath last handed out.
-std::string answer;
+thread_local std::string answer;
 
 bool fail(int error) {
     savedError = error;
@@ -53,8 +56,8 @@ bool fail(int error) {
 
 bool failWithErrno() { return fail(errno); }
 
-// What the layer keeps per open descriptor; the core holds one port at a
-// time, so a few slots are plenty.
+// What the layer keeps per open descriptor. A probe holds one port at a
+// time and uses it on its own thread, so a few slots per thread are plenty.
 struct PortSlot {
     int fd = -1;
     int timeoutMilliseconds = 0;
@@ -62,7 +65,7 @@ struct PortSlot {
     // this program made is its own to take away at close.
     bool markedExclusive = false;
 };
-PortSlot portSlots[8];
+thread_local PortSlot portSlots[8];
 
 PortSlot* findSlot(int fd) {
     for (PortSlot& slot : portSlots) {
@@ -166,12 +169,12 @@ int waitFor(int fd, short events, const timespec& deadline, short& revents) {
 PortHandle openComPort(std::int32_t comNumber) {
     openFailure.clear();
     int error = 0;
-    const posix::SerialDevice* device = posix::numberedDevice(comNumber, error);
-    if (device == nullptr) {
+    posix::SerialDevice device;
+    if (!posix::numberedDevice(comNumber, device, error)) {
         fail(error);
         return kNoPort;
     }
-    const std::string path = posix::devicePath(device->name);
+    const std::string path = posix::devicePath(device.name);
     // Non-blocking, so that the open never waits for carrier detect.
     const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
@@ -388,7 +391,8 @@ std::uint32_t queryDeviceNames(char* buffer, std::uint32_t size) {
         return 0;
     }
     std::string names;
-    for (std::size_t index = 0; index < posix::numbering().size(); ++index) {
+    const std::size_t count = posix::numberedCount();
+    for (std::size_t index = 0; index < count; ++index) {
         names += "COM" + std::to_string(index + 1);
         names += '\0';
     }
@@ -410,11 +414,11 @@ bool isBluetoothLink(std::int32_t) { return false; }
 
 const char* devicePath(std::int32_t comNumber) {
     int error = 0;
-    const posix::SerialDevice* device = posix::numberedDevice(comNumber, error);
-    if (device == nullptr) {
+    posix::SerialDevice device;
+    if (!posix::numberedDevice(comNumber, device, error)) {
         return nullptr;
     }
-    answer = posix::devicePath(device->name);
+    answer = posix::devicePath(device.name);
     return answer.c_str();
 }
 

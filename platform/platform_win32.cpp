@@ -30,9 +30,10 @@ const DCB& dcbOf(const LineState& state) { return *reinterpret_cast<const DCB*>(
 
 // GetLastError is thread state that the next kernel32 call may overwrite, so
 // the reason for a failed listing or open is taken at once, not when the
-// core asks.
-bool namesTruncated = false;
-char openFailure[512];
+// core asks; and kept per thread like GetLastError, so that probes running
+// at once never see each other's.
+thread_local bool namesTruncated = false;
+thread_local char openFailure[512];
 
 // Words the reason a CreateFileA of COM<comNumber> failed with error into
 // openFailure; empty when "Invalid COM port" already says it all.

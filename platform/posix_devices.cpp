@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <optional>
 #include <set>
 
@@ -84,7 +85,17 @@ int familyOf(const char* name) {
     return -1;
 }
 
+// The numbering is the process's, shared by every probe.
+std::mutex keptMutex;
 std::optional<std::vector<SerialDevice>> kept;
+
+// Takes the numbering with keptMutex held.
+bool takeNumberingLocked(int& error) {
+    std::vector<SerialDevice> devices;
+    const bool listed = listSerialDevices(QUILLFIND_DEVICE_ROOT, devices, error);
+    kept = std::move(devices);
+    return listed;
+}
 
 }  // namespace
 
@@ -117,29 +128,30 @@ bool listSerialDevices(const std::string& root, std::vector<SerialDevice>& devic
 std::string devicePath(const std::string& name) { return std::string(QUILLFIND_DEVICE_ROOT) + "/dev/" + name; }
 
 bool takeNumbering(int& error) {
-    std::vector<SerialDevice> devices;
-    const bool listed = listSerialDevices(QUILLFIND_DEVICE_ROOT, devices, error);
-    kept = std::move(devices);
-    return listed;
+    const std::lock_guard<std::mutex> lock(keptMutex);
+    return takeNumberingLocked(error);
 }
 
-const std::vector<SerialDevice>& numbering() {
+std::size_t numberedCount() {
+    const std::lock_guard<std::mutex> lock(keptMutex);
     if (!kept) {
         int ignored = 0;
-        takeNumbering(ignored);
+        takeNumberingLocked(ignored);
     }
-    return *kept;
+    return kept->size();
 }
 
-const SerialDevice* numberedDevice(std::int32_t comNumber, int& error) {
-    if (!kept && !takeNumbering(error)) {
-        return nullptr;
+bool numberedDevice(std::int32_t comNumber, SerialDevice& device, int& error) {
+    const std::lock_guard<std::mutex> lock(keptMutex);
+    if (!kept && !takeNumberingLocked(error)) {
+        return false;
     }
     if (comNumber < 1 || static_cast<std::size_t>(comNumber) > kept->size()) {
         error = ENOENT;
-        return nullptr;
+        return false;
     }
-    return &(*kept)[static_cast<std::size_t>(comNumber - 1)];
+    device = (*kept)[static_cast<std::size_t>(comNumber - 1)];
+    return true;
 }
 
 }  // namespace platform::posix

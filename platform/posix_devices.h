@@ -38,11 +38,14 @@ std::string devicePath(const std::string& name);
 // empty).
 bool takeNumbering(int& error);
 
-// The numbered devices; taken at the first use when no numbering was taken.
-const std::vector<SerialDevice>& numbering();
+// How many devices are numbered; taken at the first use when no numbering
+// was taken.
+std::size_t numberedCount();
 
-// The device numbered comNumber, or nullptr with error set (ENOENT when no
-// device has that number).
-const SerialDevice* numberedDevice(std::int32_t comNumber, int& error);
+// Copies the device numbered comNumber into device; false with error set
+// (ENOENT when no device has that number). Probes running at once look up
+// their devices while another thread may take a new numbering, so each gets
+// a copy of its own.
+bool numberedDevice(std::int32_t comNumber, SerialDevice& device, int& error);
 
 }  // namespace platform::posix

@@ -5,46 +5,41 @@
 
 namespace {
 
-// The one port the process may hold open.
-platform::PortHandle portSession = platform::kNoPort;
-
 constexpr std::uint32_t kSettleMilliseconds = 1000;
 
 }  // namespace
 
-bool portIsOpen() { return portSession != platform::kNoPort; }
-
-void closePort() {
-    if (portIsOpen()) {
-        platform::closeComPort(portSession);
-        portSession = platform::kNoPort;
+void closePort(PortSession& session) {
+    if (session.isOpen()) {
+        platform::closeComPort(session.handle);
+        session.handle = platform::kNoPort;
     }
 }
 
-bool configurePort() {
+bool configurePort(const PortSession& session) {
     platform::LineState state{};
     verboseLog("       - Getting COM state\n");
-    if (!platform::getLineState(portSession, state)) {
+    if (!platform::getLineState(session.handle, state)) {
         verboseLog("       - Failed getting COM state\n");
         return false;
     }
     platform::setLineSettings(state, runSettings.baudRate);
     verboseLog("       - Updating COM state\n");
-    if (!platform::applyLineState(portSession, state)) {
+    if (!platform::applyLineState(session.handle, state)) {
         verboseLog("       - Failed setting COM state\n");
         return false;
     }
     verboseLog("       - Setting %d second COM timeout\n", runSettings.timeoutSeconds);
-    if (!platform::setReadTimeout(portSession, runSettings.timeoutSeconds)) {
+    if (!platform::setReadTimeout(session.handle, runSettings.timeoutSeconds)) {
         verboseLog("       - Failed setting COM timeout\n");
         return false;
     }
     return true;
 }
 
-bool openPort(std::int32_t portNumber) {
-    portSession = platform::openComPort(portNumber);
-    if (!portIsOpen()) {
+bool openPort(PortSession& session, std::int32_t portNumber) {
+    session.handle = platform::openComPort(portNumber);
+    if (!session.isOpen()) {
         verboseLog("(COM%d): Invalid COM port\n", portNumber);
         if (const char* reason = platform::openFailureReason()) {
             verboseLog("       - %s\n", reason);
@@ -52,26 +47,26 @@ bool openPort(std::int32_t portNumber) {
         return false;
     }
     verboseLog("(COM%d): Testing COM state\n", portNumber);
-    if (configurePort()) {
+    if (configurePort(session)) {
         verboseLog("(COM%d): Opened\n", portNumber);
         return true;
     }
-    closePort();
+    closePort(session);
     verboseLog("(COM%d): Failed to test COM port\n", portNumber);
     return false;
 }
 
-bool sendSyncCommand() {
-    return platform::writeBytes(portSession, RunSettings::syncCommand, 2);
+bool sendSyncCommand(const PortSession& session) {
+    return platform::writeBytes(session.handle, RunSettings::syncCommand, 2);
 }
 
-bool readSyncReply() {
+bool readSyncReply(const PortSession& session) {
     std::uint8_t reply[2] = {0x00, 0x00};
     std::uint32_t received = 0;
     while (received < 2) {
         std::uint8_t byte = 0;
         bool gotByte = false;
-        if (!platform::readByte(portSession, byte, gotByte)) {
+        if (!platform::readByte(session.handle, byte, gotByte)) {
             verboseLog("       - Error Reading (%ld)\n", platform::lastErrorCode());
             break;
         }
@@ -85,22 +80,22 @@ bool readSyncReply() {
     return reply[0] == RunSettings::syncReply[0] && reply[1] == RunSettings::syncReply[1];
 }
 
-ProbeOutcome probePortOutcome(std::int32_t portNumber) {
-    closePort();
+ProbeOutcome probePortOutcome(PortSession& session, std::int32_t portNumber) {
+    closePort(session);
     verboseLog("Testing COM%d\n", portNumber);
     verboseLog("(COM%d): Opening port\n", portNumber);
     bool answered = false;
     bool opened = false;
-    if (!openPort(portNumber)) {
+    if (!openPort(session, portNumber)) {
         verboseLog("(COM%d): Failed to open port\n", portNumber);
     } else {
         // Closing and reopening drops DTR, which restarts the controller into
         // the state where it listens for the command.
-        platform::closeComPort(portSession);
+        platform::closeComPort(session.handle);
         verboseLog("(COM%d): Closing port\n", portNumber);
-        portSession = platform::kNoPort;
+        session.handle = platform::kNoPort;
         verboseLog("(COM%d): Opening port (again)\n", portNumber);
-        if (!openPort(portNumber)) {
+        if (!openPort(session, portNumber)) {
             verboseLog("(COM%d): Failed to open port (again)\n", portNumber);
         } else {
             opened = true;
@@ -108,24 +103,29 @@ ProbeOutcome probePortOutcome(std::int32_t portNumber) {
             verboseLog("(COM%d): Sending command (0x%02X, 0x%02X)\n", portNumber,
                        static_cast<unsigned>(RunSettings::syncCommand[0]),
                        static_cast<unsigned>(RunSettings::syncCommand[1]));
-            if (!sendSyncCommand()) {
+            if (!sendSyncCommand(session)) {
                 verboseLog("(COM%d Failed to send command\n", portNumber);
             } else {
                 verboseLog("(COM%d): Reading response, expecting (0x%02X, 0x%02X)\n", portNumber,
                            static_cast<unsigned>(RunSettings::syncReply[0]),
                            static_cast<unsigned>(RunSettings::syncReply[1]));
-                answered = readSyncReply();
+                answered = readSyncReply(session);
                 if (answered) {
                     verboseLog("(COM%d): Valid response\n", portNumber);
                 }
             }
         }
     }
-    closePort();
+    closePort(session);
     if (answered) {
         return ProbeOutcome::Answered;
     }
     return opened ? ProbeOutcome::NoAnswer : ProbeOutcome::NotOpened;
+}
+
+ProbeOutcome probePortOutcome(std::int32_t portNumber) {
+    PortSession session;
+    return probePortOutcome(session, portNumber);
 }
 
 bool probePort(std::int32_t portNumber) { return probePortOutcome(portNumber) == ProbeOutcome::Answered; }

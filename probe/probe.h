@@ -4,21 +4,32 @@
 
 #include <cstdint>
 
+#include "platform/platform.h"
+
 // How a probe ended: a port that never got through both opens may yet open
 // later (its permissions still being applied, another program done with it).
 enum class ProbeOutcome { Answered, NoAnswer, NotOpened };
 
-// Probes COM<portNumber>. No port is open when it returns, whatever happened.
+// The port one probe holds open, if any. Every probe has its own, so that
+// probes running at once never work on each other's port.
+struct PortSession {
+    platform::PortHandle handle = platform::kNoPort;
+
+    bool isOpen() const { return handle != platform::kNoPort; }
+};
+
+// Probes COM<portNumber> in session, closing first a port still open there.
+// No port is open in session when it returns, whatever happened.
+ProbeOutcome probePortOutcome(PortSession& session, std::int32_t portNumber);
+
+// The same with a session of its own.
 ProbeOutcome probePortOutcome(std::int32_t portNumber);
 
 // True when a controller answered on COM<portNumber>.
 bool probePort(std::int32_t portNumber);
 
-bool openPort(std::int32_t portNumber);
-bool configurePort();
-void closePort();
-bool sendSyncCommand();
-bool readSyncReply();
-
-// True while the process holds a port (between openPort and closePort).
-bool portIsOpen();
+bool openPort(PortSession& session, std::int32_t portNumber);
+bool configurePort(const PortSession& session);
+void closePort(PortSession& session);
+bool sendSyncCommand(const PortSession& session);
+bool readSyncReply(const PortSession& session);

@@ -3,7 +3,10 @@
 #include <cerrno>
 #include <cstring>
 #include <algorithm>
+#include <condition_variable>
 #include <map>
+#include <mutex>
+#include <set>
 
 #include "platform/platform.h"
 
@@ -41,23 +44,29 @@ struct State {
     std::map<std::int32_t, std::string> devicePaths;
     std::map<std::int32_t, std::string> openFailureReasons;
     std::vector<std::int32_t> bluetoothLinks;
-    std::string openFailureReason;
-    long lastError = 0;
     // Moves only with the sleeps, so that a wait of minutes takes no time.
     std::uint64_t clock = 0;
+    // Threads started and not ended, and when each sleeping one wakes.
+    int threads = 0;
+    std::multiset<std::uint64_t> wakes;
     bool truncated = false;
     int misuses = 0;
 };
 
+// Probes running at once call in from their own threads.
+std::mutex mutex;
+std::condition_variable clockMoved;
 State state;
+thread_local long lastError = 0;
+thread_local std::string openFailureReason;
 
-// Records the call; true when the script says it fails.
+// Records the call (mutex held); true when the script says it fails.
 bool record(Op op, std::int32_t port, std::uint32_t value) {
     state.calls.push_back({op, port, value, state.clock});
     const int occurrence = ++state.counts[op];
     for (const Failure& failure : state.failures) {
         if (failure.op == op && failure.occurrence == occurrence) {
-            state.lastError = failure.error;
+            lastError = failure.error;
             state.truncated = failure.truncated;
             return true;
         }
@@ -85,6 +94,7 @@ const char* opName(Op op) {
         case Op::Close: return "close";
         case Op::Sleep: return "sleep";
         case Op::QueryNames: return "names";
+        case Op::StartThread: return "thread";
     }
     return "?";
 }
@@ -95,7 +105,11 @@ ReadStep byte(std::uint8_t value) { return {ReadStep::Kind::Byte, value, 0}; }
 ReadStep timeout() { return {ReadStep::Kind::Timeout, 0, 0}; }
 ReadStep readError(long code) { return {ReadStep::Kind::Error, 0, code}; }
 
-void reset() { state = State{}; }
+void reset() {
+    const std::lock_guard<std::mutex> lock(mutex);
+    state = State{};
+    lastError = 0;
+}
 
 void addPort(std::int32_t port, std::vector<ReadStep> reads) {
     state.ports[port] = FakePort{std::move(reads), 0};
@@ -174,15 +188,17 @@ namespace platform {
 
 using fake::Op;
 using fake::state;
+using Lock = std::unique_lock<std::mutex>;
 
 PortHandle openComPort(std::int32_t comNumber) {
-    state.openFailureReason.clear();
+    const Lock lock(fake::mutex);
+    fake::openFailureReason.clear();
     if (fake::record(Op::Open, comNumber, 0)) {
         return kNoPort;
     }
     if (state.ports.count(comNumber) == 0) {
-        state.lastError = 2;
-        state.openFailureReason = state.openFailureReasons[comNumber];
+        fake::lastError = 2;
+        fake::openFailureReason = state.openFailureReasons[comNumber];
         return kNoPort;
     }
     const PortHandle handle = state.nextHandle++;
@@ -191,10 +207,11 @@ PortHandle openComPort(std::int32_t comNumber) {
 }
 
 const char* openFailureReason() {
-    return state.openFailureReason.empty() ? nullptr : state.openFailureReason.c_str();
+    return fake::openFailureReason.empty() ? nullptr : fake::openFailureReason.c_str();
 }
 
 bool getLineState(PortHandle port, LineState& lineState) {
+    const Lock lock(fake::mutex);
     const std::int32_t comNumber = fake::portOf(port);
     if (fake::record(Op::GetLineState, comNumber, 0)) {
         return false;
@@ -214,15 +231,18 @@ void setLineSettings(LineState& lineState, std::uint32_t baudRate) {
 bool applyLineState(PortHandle port, const LineState& lineState) {
     fake::FakeLineState applied{};
     std::memcpy(&applied, lineState.storage, sizeof applied);
+    const Lock lock(fake::mutex);
     return !fake::record(Op::ApplyLineState, fake::portOf(port), applied.baudRate);
 }
 
 bool setReadTimeout(PortHandle port, std::int32_t timeoutSeconds) {
+    const Lock lock(fake::mutex);
     return !fake::record(Op::SetReadTimeout, fake::portOf(port),
                          static_cast<std::uint32_t>(timeoutSeconds));
 }
 
 bool writeBytes(PortHandle port, const std::uint8_t* data, std::uint32_t length) {
+    const Lock lock(fake::mutex);
     const std::int32_t comNumber = fake::portOf(port);
     const std::uint32_t bytes = length == 2 ? static_cast<std::uint32_t>(data[0] << 8 | data[1]) : 0;
     return !fake::record(Op::Write, comNumber, bytes);
@@ -230,6 +250,7 @@ bool writeBytes(PortHandle port, const std::uint8_t* data, std::uint32_t length)
 
 bool readByte(PortHandle port, std::uint8_t& value, bool& gotByte) {
     gotByte = false;
+    const Lock lock(fake::mutex);
     const std::int32_t comNumber = fake::portOf(port);
     if (fake::record(Op::Read, comNumber, 0)) {
         return false;
@@ -247,27 +268,49 @@ bool readByte(PortHandle port, std::uint8_t& value, bool& gotByte) {
         case fake::ReadStep::Kind::Timeout:
             return true;
         case fake::ReadStep::Kind::Error:
-            state.lastError = step.error;
+            fake::lastError = step.error;
             return false;
     }
     return false;
 }
 
 void closeComPort(PortHandle port) {
+    const Lock lock(fake::mutex);
     fake::record(Op::Close, fake::portOf(port), 0);
     state.handles.erase(port);
 }
 
-long lastErrorCode() { return state.lastError; }
+long lastErrorCode() { return fake::lastError; }
 
+// Time runs for every thread at once: a sleep ends when the clock reaches
+// its end, and the clock moves on to the earliest end only once every
+// running thread sleeps. So probes at once take the time of the longest.
 void sleepMilliseconds(std::uint32_t milliseconds) {
+    Lock lock(fake::mutex);
     fake::record(Op::Sleep, 0, milliseconds);
-    state.clock += milliseconds;
+    const std::uint64_t wake = state.clock + milliseconds;
+    if (milliseconds == 0) {
+        return;
+    }
+    state.wakes.insert(wake);
+    while (wake > state.clock) {
+        if (state.wakes.size() >= static_cast<std::size_t>(std::max(state.threads, 1))) {
+            state.clock = *state.wakes.begin();
+            state.wakes.erase(state.wakes.begin(), state.wakes.upper_bound(state.clock));
+            fake::clockMoved.notify_all();
+        } else {
+            fake::clockMoved.wait(lock);
+        }
+    }
 }
 
-std::uint64_t monotonicMilliseconds() { return state.clock; }
+std::uint64_t monotonicMilliseconds() {
+    const Lock lock(fake::mutex);
+    return state.clock;
+}
 
 std::uint32_t queryDeviceNames(char* buffer, std::uint32_t size) {
+    const Lock lock(fake::mutex);
     state.truncated = false;
     if (fake::record(Op::QueryNames, 0, size)) {
         return 0;
@@ -284,7 +327,7 @@ std::uint32_t queryDeviceNames(char* buffer, std::uint32_t size) {
     }
     if (bytes.size() > size) {
         state.truncated = true;
-        state.lastError = 122;
+        fake::lastError = 122;
         return 0;
     }
     std::memcpy(buffer, bytes.data(), bytes.size());
@@ -297,13 +340,30 @@ std::uint32_t queryDeviceNames(char* buffer, std::uint32_t size) {
 bool deviceNamesTruncated() { return state.truncated; }
 
 bool isBluetoothLink(std::int32_t comNumber) {
+    const Lock lock(fake::mutex);
     return std::find(state.bluetoothLinks.begin(), state.bluetoothLinks.end(), comNumber) !=
            state.bluetoothLinks.end();
 }
 
 const char* devicePath(std::int32_t comNumber) {
+    const Lock lock(fake::mutex);
     const auto found = state.devicePaths.find(comNumber);
     return found == state.devicePaths.end() ? nullptr : found->second.c_str();
+}
+
+bool startThread(std::thread& thread, void (*body)(void*), void* context) {
+    const Lock lock(fake::mutex);
+    if (fake::record(Op::StartThread, 0, 0)) {
+        return false;
+    }
+    ++state.threads;
+    thread = std::thread([body, context] {
+        body(context);
+        const Lock ended(fake::mutex);
+        --state.threads;
+        fake::clockMoved.notify_all();
+    });
+    return true;
 }
 
 }  // namespace platform

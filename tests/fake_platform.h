@@ -1,7 +1,9 @@
 // A scripted stand-in for the platform layer: ports that exist or not, the
 // bytes they send back, the device-name list, and a failure for any single
 // call. It records every call and never really waits: its clock moves by
-// exactly what was slept.
+// exactly what was slept, for all threads at once (probes that run at once
+// take as long as the longest of them). Thread-safe; the scripting and
+// inspecting functions are for the test's thread while no probe runs.
 #pragma once
 
 #include <cstdint>
@@ -11,7 +13,7 @@
 
 namespace fake {
 
-enum class Op { Open, GetLineState, ApplyLineState, SetReadTimeout, Write, Read, Close, Sleep, QueryNames };
+enum class Op { Open, GetLineState, ApplyLineState, SetReadTimeout, Write, Read, Close, Sleep, QueryNames, StartThread };
 
 // What one read call of a port gives.
 struct ReadStep {

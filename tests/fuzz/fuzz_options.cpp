@@ -12,7 +12,6 @@
 
 #include "cli/options.h"
 #include "cli/run_settings.h"
-#include "probe/probe.h"
 #include "tests/fake_platform.h"
 
 namespace {
@@ -112,7 +111,6 @@ void checkSettings() {
 }
 
 void checkNoPortHeld() {
-    check(!portIsOpen());
     check(fake::openHandles() == 0);
     check(fake::misuses() == 0);
 }

@@ -30,7 +30,6 @@ protected:
     bool probe(std::int32_t port, std::string& output) {
         bool answered = false;
         output = captureOutput([&] { answered = probePort(port); });
-        EXPECT_FALSE(portIsOpen());
         EXPECT_EQ(fake::openHandles(), 0);
         EXPECT_EQ(fake::misuses(), 0);
         return answered;
@@ -190,7 +189,6 @@ TEST_P(ProbeFault, FailsCleanlyAndTheSearchGoesOn) {
     const std::string output = captureOutput([&] { found = searchForController(); });
     EXPECT_TRUE(found);
     EXPECT_EQ(runSettings.foundPort, 5);
-    EXPECT_FALSE(portIsOpen());
     EXPECT_EQ(fake::openHandles(), 0);
     EXPECT_EQ(fake::misuses(), 0);
 
@@ -290,10 +288,13 @@ TEST_F(Probe, ZeroAndNegativeNumbersGoToTheOpenUnchanged) {
 TEST_F(Probe, APortLeftOpenIsClosedFirstWithoutAMessage) {
     fake::addPort(2);
     fake::addController(4);
-    ASSERT_TRUE(captureOutput([] { openPort(2); }).find("Opened") != std::string::npos);
-    ASSERT_TRUE(portIsOpen());
-    std::string output;
-    EXPECT_TRUE(probe(4, output));
+    PortSession session;
+    ASSERT_TRUE(captureOutput([&] { openPort(session, 2); }).find("Opened") != std::string::npos);
+    ASSERT_TRUE(session.isOpen());
+    ProbeOutcome outcome = ProbeOutcome::NotOpened;
+    const std::string output = captureOutput([&] { outcome = probePortOutcome(session, 4); });
+    EXPECT_EQ(outcome, ProbeOutcome::Answered);
+    EXPECT_FALSE(session.isOpen());
     EXPECT_EQ(output.rfind("Testing COM4\n", 0), 0U) << output;
     EXPECT_EQ(fake::callLog(), concat({{"open 2", "get 2", "apply 2 57600", "timeout 2 5", "close 2"},
                                        answeringProbeLog(4, 57600, 5)}));
