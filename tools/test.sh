@@ -13,7 +13,7 @@ export QUILLFIND_REQUIRE_ALL_TOOLS=1
 
 jobs=$(nproc)
 presets=()
-for preset in windows native sanitize fuzz; do
+for preset in windows native sanitize tsan fuzz; do
     if cmake --list-presets 2>/dev/null | grep -q "\"${preset}\""; then
         presets+=("$preset")
     fi
