@@ -277,6 +277,24 @@ TEST_F(PosixPlatform, BytesPassUnchangedOnAPortLeftByATerminal) {
     platform::closeComPort(port);
 }
 
+// A pseudo-terminal keeps what was not read across a close, where a serial
+// driver drops it: the close must throw it away, or a stale reply would
+// greet the next probe.
+TEST_F(PosixPlatform, ACloseThrowsAwayWhatWasNotRead) {
+    EmulatorProcess& device = emulate("ttyUSB0", {"--listen-from-ms=0", "--listen-until-ms=60000"});
+    platform::PortHandle port = openConfigured(1, 1);
+    const std::uint8_t command[] = {0x30, 0x20};
+    ASSERT_TRUE(platform::writeBytes(port, command, 2));
+    ASSERT_TRUE(device.waitForLogLine("tx 10", 1, 15000));
+    platform::closeComPort(port);
+    port = openConfigured(1, 1);
+    std::uint8_t byte = 0;
+    bool gotByte = true;
+    EXPECT_TRUE(platform::readByte(port, byte, gotByte));
+    EXPECT_FALSE(gotByte) << "read 0x" << std::hex << int{byte} << " that the last open left";
+    platform::closeComPort(port);
+}
+
 // A port whose output is held back (XOFF, or CTS low under flow control)
 // takes no byte: the write gives up after the read timeout, or at once when
 // the device goes away meanwhile.
