@@ -133,14 +133,6 @@ void NothrowList<Item>::erase(Item* item) {
     --count_;
 }
 
-void watchCurrentPorts(PortWatch& watch) {
-    Listing listing;
-    readListing(listing);
-    for (std::size_t index = 0; index < listing.count; ++index) {
-        addKnown(watch, listing.keys[index]);
-    }
-}
-
 void noteProbe(PortWatch& watch, std::int32_t port, ProbeOutcome outcome) {
     noteProbeOf(watch, portKey(port), outcome);
 }

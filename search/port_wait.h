@@ -35,16 +35,12 @@ struct FailedOpen {
 };
 
 // What the wait knows of the ports: those the system listed when it last
-// looked, or that a probe has seen since, and those whose open failed in a
+// looked or that a probe has seen since, and those whose open failed in a
 // way that may pass (no permission yet, in use by another program).
 struct PortWatch {
     NothrowList<std::uint64_t> known;
     NothrowList<FailedOpen> failedOpens;
 };
-
-// Takes the ports the system lists now as known: the wait probes only ports
-// that appear after this.
-void watchCurrentPorts(PortWatch& watch);
 
 // Records a probe of COM<port> that ended as outcome, so that the wait
 // neither takes the port for new nor tries it again unless its open failed.

@@ -85,13 +85,10 @@ bool searchForController() {
     const bool waiting = runSettings.waitSeconds > 0;
     const std::uint64_t deadline =
         platform::monotonicMilliseconds() + static_cast<std::uint64_t>(runSettings.waitSeconds) * 1000U;
-    // What the system lists before the search is what the wait will not take
-    // for new, and so is each port the search probes; a port that appears
-    // during the search and is not among the candidates is new to it.
+    // Each port the search probes is one the wait will not take for new; a
+    // port that appears during the search, after its candidates were listed,
+    // is.
     PortWatch watch;
-    if (waiting) {
-        watchCurrentPorts(watch);
-    }
     std::int32_t count = countCandidatePorts();
     std::unique_ptr<std::int32_t[]> list(new (std::nothrow) std::int32_t[static_cast<std::size_t>(count)]);
     if (!list || !fillCandidatePorts(list.get(), count)) {
