@@ -7,6 +7,10 @@ namespace {
 
 constexpr std::uint32_t kSettleMilliseconds = 1000;
 
+// An open that fails only after this long was waiting on something that did
+// not come (a Bluetooth link's peer, on Windows), not refused.
+constexpr std::uint64_t kStalledOpenMilliseconds = 1000;
+
 }  // namespace
 
 void closePort(PortSession& session) {
@@ -37,23 +41,25 @@ bool configurePort(const PortSession& session) {
     return true;
 }
 
-bool openPort(PortSession& session, std::int32_t portNumber) {
+ProbeOutcome openPort(PortSession& session, std::int32_t portNumber) {
+    const std::uint64_t started = platform::monotonicMilliseconds();
     session.handle = platform::openComPort(portNumber);
     if (!session.isOpen()) {
+        const bool stalled = platform::monotonicMilliseconds() - started > kStalledOpenMilliseconds;
         verboseLog("(COM%d): Invalid COM port\n", portNumber);
         if (const char* reason = platform::openFailureReason()) {
             verboseLog("       - %s\n", reason);
         }
-        return false;
+        return stalled ? ProbeOutcome::OpenStalled : ProbeOutcome::NotOpened;
     }
     verboseLog("(COM%d): Testing COM state\n", portNumber);
     if (configurePort(session)) {
         verboseLog("(COM%d): Opened\n", portNumber);
-        return true;
+        return ProbeOutcome::NoAnswer;
     }
     closePort(session);
     verboseLog("(COM%d): Failed to test COM port\n", portNumber);
-    return false;
+    return ProbeOutcome::SetupFailed;
 }
 
 bool sendSyncCommand(const PortSession& session) {
@@ -85,8 +91,8 @@ ProbeOutcome probePortOutcome(PortSession& session, std::int32_t portNumber) {
     verboseLog("Testing COM%d\n", portNumber);
     verboseLog("(COM%d): Opening port\n", portNumber);
     bool answered = false;
-    bool opened = false;
-    if (!openPort(session, portNumber)) {
+    ProbeOutcome outcome = openPort(session, portNumber);
+    if (outcome != ProbeOutcome::NoAnswer) {
         verboseLog("(COM%d): Failed to open port\n", portNumber);
     } else {
         // Closing and reopening drops DTR, which restarts the controller into
@@ -95,10 +101,10 @@ ProbeOutcome probePortOutcome(PortSession& session, std::int32_t portNumber) {
         verboseLog("(COM%d): Closing port\n", portNumber);
         session.handle = platform::kNoPort;
         verboseLog("(COM%d): Opening port (again)\n", portNumber);
-        if (!openPort(session, portNumber)) {
+        outcome = openPort(session, portNumber);
+        if (outcome != ProbeOutcome::NoAnswer) {
             verboseLog("(COM%d): Failed to open port (again)\n", portNumber);
         } else {
-            opened = true;
             platform::sleepMilliseconds(kSettleMilliseconds);
             verboseLog("(COM%d): Sending command (0x%02X, 0x%02X)\n", portNumber,
                        static_cast<unsigned>(RunSettings::syncCommand[0]),
@@ -117,10 +123,7 @@ ProbeOutcome probePortOutcome(PortSession& session, std::int32_t portNumber) {
         }
     }
     closePort(session);
-    if (answered) {
-        return ProbeOutcome::Answered;
-    }
-    return opened ? ProbeOutcome::NoAnswer : ProbeOutcome::NotOpened;
+    return answered ? ProbeOutcome::Answered : outcome;
 }
 
 ProbeOutcome probePortOutcome(std::int32_t portNumber) {

@@ -6,9 +6,11 @@
 
 #include "platform/platform.h"
 
-// How a probe ended: a port that never got through both opens may yet open
-// later (its permissions still being applied, another program done with it).
-enum class ProbeOutcome { Answered, NoAnswer, NotOpened };
+// How a probe ended. Only a port whose open failed at once may yet open later
+// (its permissions still being applied, another program done with it); one
+// that opened but refused its settings refuses them again, and one whose open
+// stalled before it failed (a Bluetooth link whose peer is away) stalls again.
+enum class ProbeOutcome { Answered, NoAnswer, SetupFailed, NotOpened, OpenStalled };
 
 // The port one probe holds open, if any. Every probe has its own, so that
 // probes running at once never work on each other's port.
@@ -28,7 +30,9 @@ ProbeOutcome probePortOutcome(std::int32_t portNumber);
 // True when a controller answered on COM<portNumber>.
 bool probePort(std::int32_t portNumber);
 
-bool openPort(PortSession& session, std::int32_t portNumber);
+// Opens COM<portNumber> into session and sets it up: NoAnswer when the port
+// is open and ready (nothing has been asked of it yet), else how it failed.
+ProbeOutcome openPort(PortSession& session, std::int32_t portNumber);
 bool configurePort(const PortSession& session);
 void closePort(PortSession& session);
 bool sendSyncCommand(const PortSession& session);

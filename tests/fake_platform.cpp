@@ -44,6 +44,8 @@ struct State {
     std::map<std::int32_t, std::string> devicePaths;
     std::map<std::int32_t, std::string> openFailureReasons;
     std::vector<std::int32_t> bluetoothLinks;
+    std::vector<std::int32_t> refusingSetup;
+    std::map<std::int32_t, std::uint32_t> openDurations;
     // Moves only with the sleeps, so that a wait of minutes takes no time.
     std::uint64_t clock = 0;
     // Threads started and not ended, and when each sleeping one wakes.
@@ -125,6 +127,10 @@ void setOpenFailureReason(std::int32_t port, std::string reason) {
 
 void setBluetoothLink(std::int32_t port) { state.bluetoothLinks.push_back(port); }
 
+void refuseSetup(std::int32_t port) { state.refusingSetup.push_back(port); }
+
+void setOpenDuration(std::int32_t port, std::uint32_t milliseconds) { state.openDurations[port] = milliseconds; }
+
 void setDeviceNames(std::vector<std::string> lists) {
     state.nameCounts.clear();
     for (const std::string& list : lists) {
@@ -190,12 +196,34 @@ using fake::Op;
 using fake::state;
 using Lock = std::unique_lock<std::mutex>;
 
+// Time runs for every thread at once: the calling thread's milliseconds
+// pass when the clock reaches their end, and the clock moves on to the
+// earliest end only once every running thread waits so. So probes at once
+// take the time of the longest.
+void passTime(Lock& lock, std::uint32_t milliseconds) {
+    const std::uint64_t wake = state.clock + milliseconds;
+    if (milliseconds == 0) {
+        return;
+    }
+    state.wakes.insert(wake);
+    while (wake > state.clock) {
+        if (state.wakes.size() >= static_cast<std::size_t>(std::max(state.threads, 1))) {
+            state.clock = *state.wakes.begin();
+            state.wakes.erase(state.wakes.begin(), state.wakes.upper_bound(state.clock));
+            fake::clockMoved.notify_all();
+        } else {
+            fake::clockMoved.wait(lock);
+        }
+    }
+}
+
 PortHandle openComPort(std::int32_t comNumber) {
-    const Lock lock(fake::mutex);
+    Lock lock(fake::mutex);
     fake::openFailureReason.clear();
     if (fake::record(Op::Open, comNumber, 0)) {
         return kNoPort;
     }
+    passTime(lock, state.openDurations[comNumber]);
     if (state.ports.count(comNumber) == 0) {
         fake::lastError = 2;
         fake::openFailureReason = state.openFailureReasons[comNumber];
@@ -214,6 +242,10 @@ bool getLineState(PortHandle port, LineState& lineState) {
     const Lock lock(fake::mutex);
     const std::int32_t comNumber = fake::portOf(port);
     if (fake::record(Op::GetLineState, comNumber, 0)) {
+        return false;
+    }
+    if (std::count(state.refusingSetup.begin(), state.refusingSetup.end(), comNumber) != 0) {
+        fake::lastError = 31;
         return false;
     }
     const fake::FakeLineState read{comNumber, 0};
@@ -282,26 +314,10 @@ void closeComPort(PortHandle port) {
 
 long lastErrorCode() { return fake::lastError; }
 
-// Time runs for every thread at once: a sleep ends when the clock reaches
-// its end, and the clock moves on to the earliest end only once every
-// running thread sleeps. So probes at once take the time of the longest.
 void sleepMilliseconds(std::uint32_t milliseconds) {
     Lock lock(fake::mutex);
     fake::record(Op::Sleep, 0, milliseconds);
-    const std::uint64_t wake = state.clock + milliseconds;
-    if (milliseconds == 0) {
-        return;
-    }
-    state.wakes.insert(wake);
-    while (wake > state.clock) {
-        if (state.wakes.size() >= static_cast<std::size_t>(std::max(state.threads, 1))) {
-            state.clock = *state.wakes.begin();
-            state.wakes.erase(state.wakes.begin(), state.wakes.upper_bound(state.clock));
-            fake::clockMoved.notify_all();
-        } else {
-            fake::clockMoved.wait(lock);
-        }
-    }
+    passTime(lock, milliseconds);
 }
 
 std::uint64_t monotonicMilliseconds() {

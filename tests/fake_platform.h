@@ -47,6 +47,10 @@ void setDevicePath(std::int32_t port, std::string path);
 void setOpenFailureReason(std::int32_t port, std::string reason);
 // COM<port> is a Bluetooth serial link.
 void setBluetoothLink(std::int32_t port);
+// COM<port> opens but refuses to give its settings, every time.
+void refuseSetup(std::int32_t port);
+// Each open of COM<port> takes this long on the fake clock.
+void setOpenDuration(std::int32_t port, std::uint32_t milliseconds);
 
 // The device-name lists that successive queries return (the last one is
 // repeated). Each string holds the bytes; the count returned is its size
