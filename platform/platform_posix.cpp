@@ -86,8 +86,14 @@ PortHandle failOpen(const std::string& path, int error) {
     if (error == EACCES || error == EPERM) {
         openFailure = path + ": permission denied";
         // Joining the group helps only where the group may read and write.
+        // getgrgid_r, since probes at once may each look a group up.
         struct stat status {};
-        const group* owner = stat(path.c_str(), &status) == 0 ? getgrgid(status.st_gid) : nullptr;
+        group entry {};
+        char text[4096];
+        group* owner = nullptr;
+        if (stat(path.c_str(), &status) == 0) {
+            getgrgid_r(status.st_gid, &entry, text, sizeof text, &owner);
+        }
         if (owner != nullptr && status.st_gid != 0 && (status.st_mode & (S_IRGRP | S_IWGRP)) == (S_IRGRP | S_IWGRP)) {
             openFailure += std::string(" (the port belongs to group ") + owner->gr_name +
                            "; add yourself to it and log in again)";

@@ -14,7 +14,7 @@ namespace {
 struct Batch {
     PortProbe* probes;
     std::size_t count;
-    void (*take)(PortProbe&, void*);
+    TakeProbe take;
     void* context;
     std::unique_ptr<bool[]> ended;
     std::mutex mutex;
@@ -41,16 +41,15 @@ void probeUntilDone(void* argument) {
         probeCapturing(batch.probes[index]);
         lock.lock();
         batch.ended[index] = true;
-        while (batch.handedOver < batch.count && batch.ended[batch.handedOver]) {
-            batch.take(batch.probes[batch.handedOver++], batch.context);
+        for (; batch.handedOver < batch.count && batch.ended[batch.handedOver]; ++batch.handedOver) {
+            batch.take(batch.handedOver, batch.probes[batch.handedOver], batch.context);
         }
     }
 }
 
 }  // namespace
 
-void probeAtOnce(PortProbe* probes, std::size_t count, void (*take)(PortProbe& probe, void* context),
-                 void* context) {
+void probeAtOnce(PortProbe* probes, std::size_t count, TakeProbe take, void* context) {
     Batch batch{probes, count, take, context, nullptr, {}};
     const std::size_t wanted = std::min(count, kMostProbesAtOnce);
     std::unique_ptr<std::thread[]> threads(new (std::nothrow) std::thread[wanted]);
@@ -64,7 +63,7 @@ void probeAtOnce(PortProbe* probes, std::size_t count, void (*take)(PortProbe& p
     if (started == 0) {
         for (std::size_t index = 0; index < count; ++index) {
             probeCapturing(probes[index]);
-            take(probes[index], context);
+            take(index, probes[index], context);
         }
     }
     for (std::size_t index = 0; index < started; ++index) {

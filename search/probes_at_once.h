@@ -21,10 +21,12 @@ struct PortProbe {
     LogText log;
 };
 
+// What a caller of probeAtOnce does with each ended probe, probes[index].
+using TakeProbe = void (*)(std::size_t index, PortProbe& probe, void* context);
+
 // Probes each port of probes[0..count) at once, at most kMostProbesAtOnce at
-// a time, and calls take(probe, context) for each in their order, as soon as
-// that probe and every one before it have ended; the calls never overlap.
-// Without a thread to run them on, the probes run one after another on the
-// calling thread, each handed over as it ends.
-void probeAtOnce(PortProbe* probes, std::size_t count, void (*take)(PortProbe& probe, void* context),
-                 void* context);
+// a time, and calls take(index, probe, context) for each in their order, as
+// soon as that probe and every one before it have ended; the calls never
+// overlap. Without a thread to run them on, the probes run one after
+// another on the calling thread, each handed over as it ends.
+void probeAtOnce(PortProbe* probes, std::size_t count, TakeProbe take, void* context);

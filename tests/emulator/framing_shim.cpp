@@ -72,6 +72,20 @@ int openUnlessRefused(const char* symbol, const char* path, int flags, mode_t mo
     return reinterpret_cast<Open>(dlsym(RTLD_NEXT, symbol))(path, flags, mode);
 }
 
+// The real function behind symbol, looked up at the first call. Probes at
+// once call in from several threads, which may all look it up: they find
+// the same address, and the atomics keep that from being a data race
+// without needing the C++ runtime.
+template <typename Function>
+Function realFunction(Function& slot, const char* symbol) {
+    Function found = __atomic_load_n(&slot, __ATOMIC_RELAXED);
+    if (found == nullptr) {
+        found = reinterpret_cast<Function>(dlsym(RTLD_NEXT, symbol));
+        __atomic_store_n(&slot, found, __ATOMIC_RELAXED);
+    }
+    return found;
+}
+
 // Linux gives the slaves of Unix 98 ptys these majors.
 constexpr unsigned kFirstPtySlaveMajor = 136;
 constexpr unsigned kLastPtySlaveMajor = 143;
@@ -80,8 +94,8 @@ constexpr unsigned kLastPtySlaveMajor = 143;
 
 extern "C" int tcgetattr(int fd, termios* settings) {
     // No guarded static: the shim must not need the C++ runtime.
-    static GetAttr real = nullptr;
-    if (real == nullptr) real = reinterpret_cast<GetAttr>(dlsym(RTLD_NEXT, "tcgetattr"));
+    static GetAttr slot = nullptr;
+    const GetAttr real = realFunction(slot, "tcgetattr");
     const int result = real(fd, settings);
     const int saved = errno;
     char path[4096];
@@ -94,8 +108,8 @@ extern "C" int tcgetattr(int fd, termios* settings) {
 }
 
 extern "C" int tcsetattr(int fd, int when, const termios* settings) {
-    static SetAttr real = nullptr;
-    if (real == nullptr) real = reinterpret_cast<SetAttr>(dlsym(RTLD_NEXT, "tcsetattr"));
+    static SetAttr slot = nullptr;
+    const SetAttr real = realFunction(slot, "tcsetattr");
     char path[4096];
     tcflag_t kept = 0;
     const int saved = errno;
@@ -127,8 +141,8 @@ extern "C" int ioctl(int fd, unsigned long request, ...) {
     va_start(arguments, request);
     void* argument = va_arg(arguments, void*);
     va_end(arguments);
-    static Control real = nullptr;
-    if (real == nullptr) real = reinterpret_cast<Control>(dlsym(RTLD_NEXT, "ioctl"));
+    static Control slot = nullptr;
+    const Control real = realFunction(slot, "ioctl");
     const int saved = errno;
     int result = 0;
     if (answerModemLines(fd, request, argument, result)) {
@@ -166,8 +180,8 @@ extern "C" int open64(const char* path, int flags, ...) {
 // read gives 0 bytes as well) fails with EIO instead, which Wine reports as
 // ERROR_NOT_READY.
 extern "C" ssize_t read(int fd, void* buffer, size_t count) {
-    static Read real = nullptr;
-    if (real == nullptr) real = reinterpret_cast<Read>(dlsym(RTLD_NEXT, "read"));
+    static Read slot = nullptr;
+    const Read real = realFunction(slot, "read");
     const ssize_t result = real(fd, buffer, count);
     if (result != 0 || count == 0) return result;
     const int saved = errno;

@@ -155,4 +155,44 @@ TEST_F(ListReport, VerboseBeforeListPutsEachProbeBeforeItsLine) {
     EXPECT_EQ(out.find("Found Quillfern"), std::string::npos);
 }
 
+// The ports are probed at once, at most 32 at a time: on the fake clock,
+// which runs for all threads together, forty controllers take two rounds of
+// the one-second wait and fewer take one, however the threads are scheduled.
+TEST_F(ListReport, ProbesRunAtOnceAtMost32AtATime) {
+    for (const std::int32_t ports : {3, 32, 40}) {
+        fake::reset();
+        std::vector<std::string> names;
+        for (std::int32_t port = 1; port <= ports; ++port) {
+            names.push_back("COM" + std::to_string(port));
+            fake::addController(port);
+        }
+        fake::setDeviceNames({fake::names(names)});
+        const auto run = runWords({"list"});
+        EXPECT_NE(run.output.find("Quillfern:  " + std::to_string(ports) + " found\n"), std::string::npos);
+        EXPECT_EQ(fake::clock(), ports > 32 ? 2000U : 1000U) << ports << " ports";
+        EXPECT_EQ(fake::openHandles(), 0);
+    }
+}
+
+// With no thread to probe on (the first start fails), or only one, the ports
+// go one after another, and each port's lines are the same, its reason for
+// a failed open included.
+TEST_F(ListReport, FewerThreadsGiveTheSameReport) {
+    std::string reports[3];
+    for (const int failingStart : {0, 1, 2}) {
+        fake::reset();
+        fake::setDeviceNames({fake::names({"COM1", "COM4", "COM7"})});
+        fake::addPort(1, {fake::byte(0x10), fake::byte(0x14)});
+        fake::addController(4);
+        fake::setOpenFailureReason(7, "COM7: in use by another program");
+        fake::failCall(Op::StartThread, failingStart, 8);
+        reports[failingStart] = runWords({"verbose", "list"}).output;
+        EXPECT_EQ(fake::clock(), failingStart == 0 ? 1000U : 2000U) << failingStart;
+    }
+    EXPECT_NE(reports[0].find("       - COM7: in use by another program\n(COM7): Failed to open port\nCOM7 "),
+              std::string::npos) << reports[0];
+    EXPECT_EQ(reports[1], reports[0]);
+    EXPECT_EQ(reports[2], reports[0]);
+}
+
 }  // namespace
