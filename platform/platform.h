@@ -107,4 +107,7 @@ bool isBluetoothLink(std::int32_t comNumber);
 // memory); thread is then left as it was.
 bool startThread(std::thread& thread, void (*body)(void*), void* context);
 
+// Waits for a thread that startThread started to end.
+void joinThread(std::thread& thread);
+
 }  // namespace platform

@@ -20,4 +20,6 @@ bool startThread(std::thread& thread, void (*body)(void*), void* context) {
     return true;
 }
 
+void joinThread(std::thread& thread) { thread.join(); }
+
 }  // namespace platform

@@ -67,6 +67,6 @@ void probeAtOnce(PortProbe* probes, std::size_t count, TakeProbe take, void* con
         }
     }
     for (std::size_t index = 0; index < started; ++index) {
-        threads[index].join();
+        platform::joinThread(threads[index]);
     }
 }

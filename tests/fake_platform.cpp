@@ -48,8 +48,11 @@ struct State {
     std::map<std::int32_t, std::uint32_t> openDurations;
     // Moves only with the sleeps, so that a wait of minutes takes no time.
     std::uint64_t clock = 0;
-    // Threads started and not ended, and when each sleeping one wakes.
+    // Threads started and not ended; threads that started some and have not
+    // begun to join them yet (until then more may come); when each sleeping
+    // one wakes.
     int threads = 0;
+    int starters = 0;
     std::multiset<std::uint64_t> wakes;
     bool truncated = false;
     int misuses = 0;
@@ -61,6 +64,8 @@ std::condition_variable clockMoved;
 State state;
 thread_local long lastError = 0;
 thread_local std::string openFailureReason;
+// This thread has started threads and not yet begun to join them.
+thread_local bool starting = false;
 
 // Records the call (mutex held); true when the script says it fails.
 bool record(Op op, std::int32_t port, std::uint32_t value) {
@@ -207,7 +212,7 @@ void passTime(Lock& lock, std::uint32_t milliseconds) {
     }
     state.wakes.insert(wake);
     while (wake > state.clock) {
-        if (state.wakes.size() >= static_cast<std::size_t>(std::max(state.threads, 1))) {
+        if (state.starters == 0 && state.wakes.size() >= static_cast<std::size_t>(std::max(state.threads, 1))) {
             state.clock = *state.wakes.begin();
             state.wakes.erase(state.wakes.begin(), state.wakes.upper_bound(state.clock));
             fake::clockMoved.notify_all();
@@ -372,6 +377,8 @@ bool startThread(std::thread& thread, void (*body)(void*), void* context) {
     if (fake::record(Op::StartThread, 0, 0)) {
         return false;
     }
+    state.starters += fake::starting ? 0 : 1;
+    fake::starting = true;
     ++state.threads;
     thread = std::thread([body, context] {
         body(context);
@@ -380,6 +387,16 @@ bool startThread(std::thread& thread, void (*body)(void*), void* context) {
         fake::clockMoved.notify_all();
     });
     return true;
+}
+
+void joinThread(std::thread& thread) {
+    {
+        const Lock lock(fake::mutex);
+        state.starters -= fake::starting ? 1 : 0;
+        fake::starting = false;
+        fake::clockMoved.notify_all();
+    }
+    thread.join();
 }
 
 }  // namespace platform

@@ -150,5 +150,6 @@ bool isBluetoothLink(std::int32_t) { return false; }
 // No thread to give: the list probes one port after another on the
 // fuzzer's thread, which keeps every run the same.
 bool startThread(std::thread&, void (*)(void*), void*) { return false; }
+void joinThread(std::thread&) {}
 
 }  // namespace platform
