@@ -270,6 +270,40 @@ TEST_F(WineEndToEnd, ListReportOverThreePortsInListingOrder) {
     EXPECT_EQ(result.stdoutText, lines(expected));
 }
 
+// The ports of a list are probed at once, and the report is byte for byte
+// that of probing them one after another in Wine's order. The shim refuses
+// one port's open in Wine's server, which must then run with it.
+TEST_F(WineEndToEnd, VerboseListProbesAtOnceAndPrintsAsOneAfterAnother) {
+    const std::vector<int> listed = mapPorts({2, 3, 4, 6, 8});
+    ASSERT_EQ(listed.size(), 5U);
+    const RunResult restart = testsupport::runProgram(
+        {"env", "LD_PRELOAD=" QUILLFERN_FRAMING_SHIM, kWineEnv, "restart", kPrefix}, kSetupBoundSeconds);
+    ASSERT_EQ(restart.exitStatus, 0) << restart.stderrText;
+    for (const auto& [port, option] : {std::pair{2, "--reply=ok"}, {3, "--reply=silent"}, {4, "--refuse-open=eacces"},
+                                       {6, "--reply=hangup-mid-reply"}, {8, "--reply=ok"}}) {
+        emulate(port, {option});
+    }
+    const RunResult result = run({"verbose", "timeout=2", "list"});
+    std::vector<std::string> expected = {"Available COM ports", "-------------------"};
+    for (const int port : listed) {
+        const bool answers = port == 2 || port == 8;
+        const std::string com = "(" + comName(port) + "): ";
+        const std::vector<std::string> refused = {"Testing " + comName(port), com + "Opening port",
+                                                  com + "Invalid COM port",
+                                                  "       - " + comName(port) + ": in use by another program",
+                                                  com + "Failed to open port"};
+        std::vector<std::string> reads = {"       - Read (0x14)", "       - Error Reading (21)"};
+        if (answers || port == 3) {
+            reads = answers ? kAnswered : std::vector<std::string>{"       - Read NULL"};
+        }
+        expected = join({expected, port == 4 ? refused : probeLines(port, 2, reading(port, reads)),
+                         answers ? std::vector<std::string>{com + "Valid response"} : std::vector<std::string>{},
+                         {comName(port) + "  - " + (answers ? "Quillfern" : "None")}});
+    }
+    expected = join({expected, {"-------------------", "Total:  5 ports", "Quillfern:  2 found"}});
+    EXPECT_EQ(result.stdoutText, lines(expected));
+}
+
 TEST_F(WineEndToEnd, AllPortsGoesByNumberAndNothingBehindANumberFailsFast) {
     // COM120 is listed first or not, but allports never reaches past 99.
     mapPorts({2, 57, 120});
