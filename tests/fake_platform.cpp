@@ -48,11 +48,10 @@ struct State {
     std::map<std::int32_t, std::uint32_t> openDurations;
     // Moves only with the sleeps, so that a wait of minutes takes no time.
     std::uint64_t clock = 0;
-    // Threads started and not ended; threads that started some and have not
-    // begun to join them yet (until then more may come); when each sleeping
-    // one wakes.
+    // Threads started and not ended, whether more may be started (until the
+    // starting thread joins them), and when each waiting one wakes.
     int threads = 0;
-    int starters = 0;
+    bool starting = false;
     std::multiset<std::uint64_t> wakes;
     bool truncated = false;
     int misuses = 0;
@@ -64,10 +63,8 @@ std::condition_variable clockMoved;
 State state;
 thread_local long lastError = 0;
 thread_local std::string openFailureReason;
-// This thread has started threads and not yet begun to join them.
-thread_local bool starting = false;
 
-// Records the call (mutex held); true when the script says it fails.
+// Records the call; true when the script says it fails.
 bool record(Op op, std::int32_t port, std::uint32_t value) {
     state.calls.push_back({op, port, value, state.clock});
     const int occurrence = ++state.counts[op];
@@ -112,11 +109,7 @@ ReadStep byte(std::uint8_t value) { return {ReadStep::Kind::Byte, value, 0}; }
 ReadStep timeout() { return {ReadStep::Kind::Timeout, 0, 0}; }
 ReadStep readError(long code) { return {ReadStep::Kind::Error, 0, code}; }
 
-void reset() {
-    const std::lock_guard<std::mutex> lock(mutex);
-    state = State{};
-    lastError = 0;
-}
+void reset() { state = State{}; lastError = 0; }
 
 void addPort(std::int32_t port, std::vector<ReadStep> reads) {
     state.ports[port] = FakePort{std::move(reads), 0};
@@ -201,18 +194,14 @@ using fake::Op;
 using fake::state;
 using Lock = std::unique_lock<std::mutex>;
 
-// Time runs for every thread at once: the calling thread's milliseconds
-// pass when the clock reaches their end, and the clock moves on to the
-// earliest end only once every running thread waits so. So probes at once
-// take the time of the longest.
+// The calling thread's milliseconds pass when the clock reaches their end;
+// the clock moves on to the earliest end only once every thread waits so,
+// so that probes at once take the time of the longest.
 void passTime(Lock& lock, std::uint32_t milliseconds) {
     const std::uint64_t wake = state.clock + milliseconds;
-    if (milliseconds == 0) {
-        return;
-    }
-    state.wakes.insert(wake);
+    if (milliseconds > 0) state.wakes.insert(wake);
     while (wake > state.clock) {
-        if (state.starters == 0 && state.wakes.size() >= static_cast<std::size_t>(std::max(state.threads, 1))) {
+        if (!state.starting && state.wakes.size() >= static_cast<std::size_t>(std::max(state.threads, 1))) {
             state.clock = *state.wakes.begin();
             state.wakes.erase(state.wakes.begin(), state.wakes.upper_bound(state.clock));
             fake::clockMoved.notify_all();
@@ -361,13 +350,11 @@ std::uint32_t queryDeviceNames(char* buffer, std::uint32_t size) {
 bool deviceNamesTruncated() { return state.truncated; }
 
 bool isBluetoothLink(std::int32_t comNumber) {
-    const Lock lock(fake::mutex);
     return std::find(state.bluetoothLinks.begin(), state.bluetoothLinks.end(), comNumber) !=
            state.bluetoothLinks.end();
 }
 
 const char* devicePath(std::int32_t comNumber) {
-    const Lock lock(fake::mutex);
     const auto found = state.devicePaths.find(comNumber);
     return found == state.devicePaths.end() ? nullptr : found->second.c_str();
 }
@@ -377,8 +364,7 @@ bool startThread(std::thread& thread, void (*body)(void*), void* context) {
     if (fake::record(Op::StartThread, 0, 0)) {
         return false;
     }
-    state.starters += fake::starting ? 0 : 1;
-    fake::starting = true;
+    state.starting = true;
     ++state.threads;
     thread = std::thread([body, context] {
         body(context);
@@ -390,12 +376,10 @@ bool startThread(std::thread& thread, void (*body)(void*), void* context) {
 }
 
 void joinThread(std::thread& thread) {
-    {
-        const Lock lock(fake::mutex);
-        state.starters -= fake::starting ? 1 : 0;
-        fake::starting = false;
-        fake::clockMoved.notify_all();
-    }
+    Lock lock(fake::mutex);
+    state.starting = false;
+    fake::clockMoved.notify_all();
+    lock.unlock();
     thread.join();
 }
 

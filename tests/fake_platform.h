@@ -1,9 +1,8 @@
 // A scripted stand-in for the platform layer: ports that exist or not, the
 // bytes they send back, the device-name list, and a failure for any single
 // call. It records every call and never really waits: its clock moves by
-// exactly what was slept, for all threads at once (probes that run at once
-// take as long as the longest of them). Thread-safe; the scripting and
-// inspecting functions are for the test's thread while no probe runs.
+// exactly what was slept, for all threads at once. Probes may call it at
+// once; the test scripts and inspects it while none runs.
 #pragma once
 
 #include <cstdint>

@@ -72,18 +72,17 @@ int openUnlessRefused(const char* symbol, const char* path, int flags, mode_t mo
     return reinterpret_cast<Open>(dlsym(RTLD_NEXT, symbol))(path, flags, mode);
 }
 
-// The real function behind symbol, looked up at the first call. Probes at
-// once call in from several threads, which may all look it up: they find
-// the same address, and the atomics keep that from being a data race
-// without needing the C++ runtime.
+// The real function behind symbol, looked up at the first call; each type
+// is one symbol's. Threads that race to look it up find the same address,
+// and the atomics keep that from being a data race. No guarded static: the
+// shim must not need the C++ runtime.
 template <typename Function>
-Function realFunction(Function& slot, const char* symbol) {
-    Function found = __atomic_load_n(&slot, __ATOMIC_RELAXED);
-    if (found == nullptr) {
-        found = reinterpret_cast<Function>(dlsym(RTLD_NEXT, symbol));
-        __atomic_store_n(&slot, found, __ATOMIC_RELAXED);
+Function realFunction(const char* symbol) {
+    static Function found = nullptr;
+    if (__atomic_load_n(&found, __ATOMIC_RELAXED) == nullptr) {
+        __atomic_store_n(&found, reinterpret_cast<Function>(dlsym(RTLD_NEXT, symbol)), __ATOMIC_RELAXED);
     }
-    return found;
+    return __atomic_load_n(&found, __ATOMIC_RELAXED);
 }
 
 // Linux gives the slaves of Unix 98 ptys these majors.
@@ -93,9 +92,7 @@ constexpr unsigned kLastPtySlaveMajor = 143;
 }  // namespace
 
 extern "C" int tcgetattr(int fd, termios* settings) {
-    // No guarded static: the shim must not need the C++ runtime.
-    static GetAttr slot = nullptr;
-    const GetAttr real = realFunction(slot, "tcgetattr");
+    const GetAttr real = realFunction<GetAttr>("tcgetattr");
     const int result = real(fd, settings);
     const int saved = errno;
     char path[4096];
@@ -108,8 +105,7 @@ extern "C" int tcgetattr(int fd, termios* settings) {
 }
 
 extern "C" int tcsetattr(int fd, int when, const termios* settings) {
-    static SetAttr slot = nullptr;
-    const SetAttr real = realFunction(slot, "tcsetattr");
+    const SetAttr real = realFunction<SetAttr>("tcsetattr");
     char path[4096];
     tcflag_t kept = 0;
     const int saved = errno;
@@ -141,8 +137,7 @@ extern "C" int ioctl(int fd, unsigned long request, ...) {
     va_start(arguments, request);
     void* argument = va_arg(arguments, void*);
     va_end(arguments);
-    static Control slot = nullptr;
-    const Control real = realFunction(slot, "ioctl");
+    const Control real = realFunction<Control>("ioctl");
     const int saved = errno;
     int result = 0;
     if (answerModemLines(fd, request, argument, result)) {
@@ -180,8 +175,7 @@ extern "C" int open64(const char* path, int flags, ...) {
 // read gives 0 bytes as well) fails with EIO instead, which Wine reports as
 // ERROR_NOT_READY.
 extern "C" ssize_t read(int fd, void* buffer, size_t count) {
-    static Read slot = nullptr;
-    const Read real = realFunction(slot, "read");
+    const Read real = realFunction<Read>("read");
     const ssize_t result = real(fd, buffer, count);
     if (result != 0 || count == 0) return result;
     const int saved = errno;

@@ -3,6 +3,7 @@
 #include <ostream>
 #include <utility>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "cli/run_settings.h"
@@ -157,9 +158,11 @@ TEST_F(ListReport, VerboseBeforeListPutsEachProbeBeforeItsLine) {
 
 // The ports are probed at once, at most 32 at a time: on the fake clock,
 // which runs for all threads together, forty controllers take two rounds of
-// the one-second wait and fewer take one, however the threads are scheduled.
+// the one-second wait and fewer take one. With no thread to start (the
+// first start fails), or only one, they go one after another.
 TEST_F(ListReport, ProbesRunAtOnceAtMost32AtATime) {
-    for (const std::int32_t ports : {3, 32, 40}) {
+    for (const auto& [ports, failingStart, seconds] :
+         {std::tuple{3, 0, 1U}, {32, 0, 1U}, {40, 0, 2U}, {3, 1, 3U}, {3, 2, 3U}}) {
         fake::reset();
         std::vector<std::string> names;
         for (std::int32_t port = 1; port <= ports; ++port) {
@@ -167,32 +170,12 @@ TEST_F(ListReport, ProbesRunAtOnceAtMost32AtATime) {
             fake::addController(port);
         }
         fake::setDeviceNames({fake::names(names)});
+        fake::failCall(Op::StartThread, failingStart, 8);
         const auto run = runWords({"list"});
         EXPECT_NE(run.output.find("Quillfern:  " + std::to_string(ports) + " found\n"), std::string::npos);
-        EXPECT_EQ(fake::clock(), ports > 32 ? 2000U : 1000U) << ports << " ports";
+        EXPECT_EQ(fake::clock(), seconds * 1000U) << ports << " ports, thread start " << failingStart << " failing";
         EXPECT_EQ(fake::openHandles(), 0);
     }
-}
-
-// With no thread to probe on (the first start fails), or only one, the ports
-// go one after another, and each port's lines are the same, its reason for
-// a failed open included.
-TEST_F(ListReport, FewerThreadsGiveTheSameReport) {
-    std::string reports[3];
-    for (const int failingStart : {0, 1, 2}) {
-        fake::reset();
-        fake::setDeviceNames({fake::names({"COM1", "COM4", "COM7"})});
-        fake::addPort(1, {fake::byte(0x10), fake::byte(0x14)});
-        fake::addController(4);
-        fake::setOpenFailureReason(7, "COM7: in use by another program");
-        fake::failCall(Op::StartThread, failingStart, 8);
-        reports[failingStart] = runWords({"verbose", "list"}).output;
-        EXPECT_EQ(fake::clock(), failingStart == 0 ? 1000U : 2000U) << failingStart;
-    }
-    EXPECT_NE(reports[0].find("       - COM7: in use by another program\n(COM7): Failed to open port\nCOM7 "),
-              std::string::npos) << reports[0];
-    EXPECT_EQ(reports[1], reports[0]);
-    EXPECT_EQ(reports[2], reports[0]);
 }
 
 }  // namespace

@@ -14,6 +14,7 @@
 #include <chrono>
 #include <filesystem>
 #include <initializer_list>
+#include <map>
 #include <memory>
 #include <ostream>
 #include <sstream>
@@ -284,21 +285,17 @@ TEST_F(WineEndToEnd, VerboseListProbesAtOnceAndPrintsAsOneAfterAnother) {
         emulate(port, {option});
     }
     const RunResult result = run({"verbose", "timeout=2", "list"});
+    const std::map<int, std::vector<std::string>> reads = {{2, join({kAnswered, {"(COM2): Valid response"}})},
+                                                           {3, {"       - Read NULL"}},
+                                                           {6, {"       - Read (0x14)", "       - Error Reading (21)"}},
+                                                           {8, join({kAnswered, {"(COM8): Valid response"}})}};
     std::vector<std::string> expected = {"Available COM ports", "-------------------"};
     for (const int port : listed) {
-        const bool answers = port == 2 || port == 8;
         const std::string com = "(" + comName(port) + "): ";
-        const std::vector<std::string> refused = {"Testing " + comName(port), com + "Opening port",
-                                                  com + "Invalid COM port",
-                                                  "       - " + comName(port) + ": in use by another program",
-                                                  com + "Failed to open port"};
-        std::vector<std::string> reads = {"       - Read (0x14)", "       - Error Reading (21)"};
-        if (answers || port == 3) {
-            reads = answers ? kAnswered : std::vector<std::string>{"       - Read NULL"};
-        }
-        expected = join({expected, port == 4 ? refused : probeLines(port, 2, reading(port, reads)),
-                         answers ? std::vector<std::string>{com + "Valid response"} : std::vector<std::string>{},
-                         {comName(port) + "  - " + (answers ? "Quillfern" : "None")}});
+        const std::vector<std::string> refused = {"Testing COM4", com + "Opening port", com + "Invalid COM port",
+                                                  "       - COM4: in use by another program", com + "Failed to open port"};
+        expected = join({expected, port == 4 ? refused : probeLines(port, 2, reading(port, reads.at(port))),
+                         {comName(port) + "  - " + (port == 2 || port == 8 ? "Quillfern" : "None")}});
     }
     expected = join({expected, {"-------------------", "Total:  5 ports", "Quillfern:  2 found"}});
     EXPECT_EQ(result.stdoutText, lines(expected));
