@@ -48,8 +48,7 @@ struct State {
     std::map<std::int32_t, std::uint32_t> openDurations;
     // Moves only with the sleeps, so that a wait of minutes takes no time.
     std::uint64_t clock = 0;
-    // Threads started and not ended, whether more may be started (until the
-    // starting thread joins them), and when each waiting one wakes.
+    // Threads running, whether more may start (until joined), when each waiting one wakes.
     int threads = 0;
     bool starting = false;
     std::multiset<std::uint64_t> wakes;
@@ -194,9 +193,8 @@ using fake::Op;
 using fake::state;
 using Lock = std::unique_lock<std::mutex>;
 
-// The calling thread's milliseconds pass when the clock reaches their end;
-// the clock moves on to the earliest end only once every thread waits so,
-// so that probes at once take the time of the longest.
+// The calling thread's time passes until the clock reaches its end, which moves on to the earliest
+// end once every thread waits so: probes at once take the time of the longest.
 void passTime(Lock& lock, std::uint32_t milliseconds) {
     const std::uint64_t wake = state.clock + milliseconds;
     if (milliseconds > 0) state.wakes.insert(wake);
@@ -361,9 +359,7 @@ const char* devicePath(std::int32_t comNumber) {
 
 bool startThread(std::thread& thread, void (*body)(void*), void* context) {
     const Lock lock(fake::mutex);
-    if (fake::record(Op::StartThread, 0, 0)) {
-        return false;
-    }
+    if (fake::record(Op::StartThread, 0, 0)) return false;
     state.starting = true;
     ++state.threads;
     thread = std::thread([body, context] {

@@ -1,8 +1,7 @@
 // A scripted stand-in for the platform layer: ports that exist or not, the
 // bytes they send back, the device-name list, and a failure for any single
 // call. It records every call and never really waits: its clock moves by
-// exactly what was slept, for all threads at once. Probes may call it at
-// once; the test scripts and inspects it while none runs.
+// exactly what was slept (by the probes at once together).
 #pragma once
 
 #include <cstdint>

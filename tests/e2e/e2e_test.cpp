@@ -179,28 +179,26 @@ TEST_F(EndToEnd, ListReportOverThreePorts) {
                                         "Total:  3 ports", "Quillfern:  1 found"}));
 }
 
-// The ports of a list are probed at once, and the report is byte for byte
-// that of probing them one after another: a port that fails to open ends
-// first and the silent one last, but each prints in the list's place.
+// A list probes at once and prints, byte for byte, the ports probed one after another: the
+// refused port ends first and the silent one last, but each prints in the list's place.
 TEST_F(EndToEnd, VerboseListProbesAtOnceAndPrintsAsOneAfterAnother) {
-    const std::vector<std::string> replies = {"ok", "silent", "ok", "hangup-mid-reply", "ok"};
-    for (std::size_t index = 0; index < replies.size(); ++index) {
-        emulate("ttyUSB" + std::to_string(index), {"--reply=" + replies[index]});
+    const std::vector<std::string> options = {"--reply=ok", "--reply=silent", "--refuse-open=eio",
+                                              "--reply=hangup-mid-reply", "--reply=ok"};
+    for (std::size_t index = 0; index < options.size(); ++index) {
+        emulate("ttyUSB" + std::to_string(index), {options[index]});
     }
-    const int holder = open(device("ttyUSB2").c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
-    ASSERT_EQ(flock(holder, LOCK_EX | LOCK_NB), 0);
     const RunResult result = run({"verbose", "timeout=2", "list"});
-    close(holder);
     const std::vector<std::vector<std::string>> reads = {
         join({kAnswered, {"(COM1): Valid response"}}), {"       - Read NULL"}, {},
         {"       - Read (0x14)", "       - Error Reading (5)"}, join({kAnswered, {"(COM5): Valid response"}})};
     std::vector<std::string> expected = {"Available COM ports", "-------------------"};
     for (int port = 1; port <= 5; ++port) {
         const std::string name = "ttyUSB" + std::to_string(port - 1);
-        const std::vector<std::string> held = {"Testing COM3", "(COM3): Opening port", "(COM3): Invalid COM port",
-                                               "       - " + device(name) + ": in use by another program",
-                                               "(COM3): Failed to open port"};
-        expected = join({expected, port == 3 ? held : probeLines(port, 2, reading(port, reads[static_cast<std::size_t>(port - 1)])),
+        const std::vector<std::string> refused = {"Testing COM3", "(COM3): Opening port", "(COM3): Invalid COM port",
+                                                  "       - " + device(name) + ": Input/output error",
+                                                  "(COM3): Failed to open port"};
+        const std::vector<std::string>& read = reads[static_cast<std::size_t>(port - 1)];
+        expected = join({expected, port == 3 ? refused : probeLines(port, 2, reading(port, read)),
                          {"COM" + std::to_string(port) + "  - " + (port % 4 == 1 ? "Quillfern " : "None      ") +
                           device(name)}});
     }

@@ -72,10 +72,8 @@ int openUnlessRefused(const char* symbol, const char* path, int flags, mode_t mo
     return reinterpret_cast<Open>(dlsym(RTLD_NEXT, symbol))(path, flags, mode);
 }
 
-// The real function behind symbol, looked up at the first call; each type
-// is one symbol's. Threads that race to look it up find the same address,
-// and the atomics keep that from being a data race. No guarded static: the
-// shim must not need the C++ runtime.
+// The real function behind symbol (each type is one symbol's); atomics, since threads may race to
+// look it up, and no guarded static, since the shim must not need the C++ runtime.
 template <typename Function>
 Function realFunction(const char* symbol) {
     static Function found = nullptr;

@@ -146,8 +146,7 @@ bool deviceNamesTruncated() { return fuzzstub::truncated; }
 const char* openFailureReason() { return nullptr; }
 const char* devicePath(std::int32_t) { return nullptr; }
 bool isBluetoothLink(std::int32_t) { return false; }
-// No thread to give: the list probes one port after another, the same in every run.
-bool startThread(std::thread&, void (*)(void*), void*) { return false; }
+bool startThread(std::thread&, void (*)(void*), void*) { return false; }  // one port after another
 void joinThread(std::thread&) {}
 
 }  // namespace platform

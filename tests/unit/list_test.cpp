@@ -156,10 +156,8 @@ TEST_F(ListReport, VerboseBeforeListPutsEachProbeBeforeItsLine) {
     EXPECT_EQ(out.find("Found Quillfern"), std::string::npos);
 }
 
-// The ports are probed at once, at most 32 at a time: on the fake clock,
-// which runs for all threads together, forty controllers take two rounds of
-// the one-second wait and fewer take one. With no thread to start (the
-// first start fails), or only one, they go one after another.
+// At most 32 ports at once: forty controllers take two rounds of the one-second wait, fewer take one;
+// with no thread to start (the first start fails), or only one, they go one after another.
 TEST_F(ListReport, ProbesRunAtOnceAtMost32AtATime) {
     for (const auto& [ports, failingStart, seconds] :
          {std::tuple{3, 0, 1U}, {32, 0, 1U}, {40, 0, 2U}, {3, 1, 3U}, {3, 2, 3U}}) {

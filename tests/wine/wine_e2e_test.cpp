@@ -271,9 +271,8 @@ TEST_F(WineEndToEnd, ListReportOverThreePortsInListingOrder) {
     EXPECT_EQ(result.stdoutText, lines(expected));
 }
 
-// The ports of a list are probed at once, and the report is byte for byte
-// that of probing them one after another in Wine's order. The shim refuses
-// one port's open in Wine's server, which must then run with it.
+// A list probes at once and prints, byte for byte, the ports probed one after another in Wine's
+// order. The shim refuses one port's open in Wine's server, which must then run with it.
 TEST_F(WineEndToEnd, VerboseListProbesAtOnceAndPrintsAsOneAfterAnother) {
     const std::vector<int> listed = mapPorts({2, 3, 4, 6, 8});
     ASSERT_EQ(listed.size(), 5U);
