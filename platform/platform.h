@@ -88,8 +88,8 @@ std::uint64_t monotonicMilliseconds();
 // characters stored, or 0 on failure.
 std::uint32_t queryDeviceNames(char* buffer, std::uint32_t size);
 
-// True when the calling thread's last queryDeviceNames failed only because the list did not
-// fit the buffer, so that a larger buffer would succeed.
+// True when the calling thread's last queryDeviceNames failed only because
+// the list did not fit the buffer, so that a larger buffer would succeed.
 bool deviceNamesTruncated();
 
 // The device behind COM<comNumber> as the user names it elsewhere (such as
