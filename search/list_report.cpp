@@ -21,8 +21,10 @@ struct Table {
 // A port's verbose lines, then its line of the table.
 void printPort(std::size_t index, PortProbe& probe, void* context) {
     Table& table = *static_cast<Table*>(context);
-    std::fwrite(probe.log.bytes.get(), 1, probe.log.length, stdout);
-    probe.log = LogText{};
+    if (probe.log.length > 0) {
+        std::fwrite(probe.log.bytes.get(), 1, probe.log.length, stdout);
+        probe.log = LogText{};
+    }
     const bool answered = probe.outcome == ProbeOutcome::Answered;
     if (answered) {
         ++table.found;
