@@ -41,6 +41,8 @@ struct State {
     std::map<std::int32_t, std::string> devicePaths;
     std::map<std::int32_t, std::string> openFailureReasons;
     std::vector<std::int32_t> bluetoothLinks;
+    std::map<std::int32_t, platform::PortIdentity> identities;
+    bool identitiesRead = false;
     std::string openFailureReason;
     long lastError = 0;
     // Moves only with the sleeps, so that a wait of minutes takes no time.
@@ -85,6 +87,7 @@ const char* opName(Op op) {
         case Op::Close: return "close";
         case Op::Sleep: return "sleep";
         case Op::QueryNames: return "names";
+        case Op::ReadIdentities: return "identities";
     }
     return "?";
 }
@@ -110,6 +113,8 @@ void setOpenFailureReason(std::int32_t port, std::string reason) {
 }
 
 void setBluetoothLink(std::int32_t port) { state.bluetoothLinks.push_back(port); }
+
+void setPortIdentity(std::int32_t port, const platform::PortIdentity& identity) { state.identities[port] = identity; }
 
 void setDeviceNames(std::vector<std::string> lists) {
     state.nameCounts.clear();
@@ -299,6 +304,19 @@ bool deviceNamesTruncated() { return state.truncated; }
 bool isBluetoothLink(std::int32_t comNumber) {
     return std::find(state.bluetoothLinks.begin(), state.bluetoothLinks.end(), comNumber) !=
            state.bluetoothLinks.end();
+}
+
+void readPortIdentities() {
+    fake::record(Op::ReadIdentities, 0, 0);
+    state.identitiesRead = true;
+}
+
+void portIdentity(std::int32_t comNumber, PortIdentity& identity) {
+    const auto found = state.identities.find(comNumber);
+    identity = state.identitiesRead && found != state.identities.end() ? found->second : PortIdentity{};
+    if (isBluetoothLink(comNumber)) {
+        identity.bus = PortBus::Bluetooth;
+    }
 }
 
 const char* devicePath(std::int32_t comNumber) {
