@@ -18,6 +18,11 @@
 #   wine-env.sh appear  PREFIX COMn PATH   while a program runs: COMn leads to PATH and joins
 #                                          the device-name list, as a port plugged in does
 #   wine-env.sh stop    PREFIX             stop the wine server and every process of the prefix
+#   wine-env.sh devices PREFIX [ID=COMn[=NAME]...]
+#                                          make exactly these Ports-class devices known to
+#                                          SetupAPI (instance ID such as ACPI\PNP0501\1, its
+#                                          PortName, its FriendlyName), dropping those an
+#                                          earlier call made; no restart is due
 #
 # With WINE_ENV_STARTED_FILE set, run creates that file once the prefix is
 # ready, right before EXE starts, so that a test can time what it does to
@@ -521,11 +526,56 @@ wine_env_appear() {
     fi
 }
 
+# Wine's SetupAPI lists, with DIGCF_PRESENT, a device that only the registry
+# knows, as Windows does a device that is plugged in: its Enum key with the
+# Ports class and a FriendlyName, and PortName under Device Parameters. The
+# file is UTF-16, as regedit's own, so that names keep any character.
+wine_env_devices_locked() {
+    wine_env_make_prefix || return
+    local made="$WINEPREFIX/wine-env.devices" file="$WINEPREFIX/wine-env.devices.reg"
+    local enum='HKEY_LOCAL_MACHINE\System\CurrentControlSet\Enum' spec id rest port name
+    {
+        printf 'Windows Registry Editor Version 5.00\r\n\r\n'
+        if [[ -f $made ]]; then
+            while IFS= read -r id; do
+                printf '[-%s\\%s]\r\n\r\n' "$enum" "$id"
+            done <"$made"
+        fi
+        for spec in "$@"; do
+            id=${spec%%=*} rest=${spec#*=} port=${rest%%=*} name=
+            [[ $rest == *=* ]] && name=${rest#*=}
+            name=${name//\\/\\\\}
+            printf '[%s\\%s]\r\n"ClassGUID"="{4d36e978-e325-11ce-bfc1-08002be10318}"\r\n' "$enum" "$id"
+            [[ -z $name ]] || printf '"FriendlyName"="%s"\r\n' "${name//\"/\\\"}"
+            printf '\r\n[%s\\%s\\Device Parameters]\r\n"PortName"="%s"\r\n\r\n' "$enum" "$id" "$port"
+        done
+    } | { printf '\xff\xfe'; iconv -f UTF-8 -t UTF-16LE; } >"$file" || return 125
+    if ! wine_env_spawn timeout 120 "${WINE_ENV_WINE[@]}" reg import "$file" >>"$WINE_ENV_LOG" 2>&1 </dev/null; then
+        wine_env_fail "cannot import $file; see $WINE_ENV_LOG"
+        return
+    fi
+    : >"$made"
+    for spec in "$@"; do
+        printf '%s\n' "${spec%%=*}" >>"$made"
+    done
+}
+
+wine_env_devices() {
+    [[ $# -ge 1 ]] || { wine_env_fail "usage: devices PREFIX [ID=COMn[=NAME]...]"; return; }
+    wine_env_setup "$1" || return
+    shift
+    local spec
+    for spec in "$@"; do
+        [[ $spec == *=COM* ]] || { wine_env_fail "not of the form ID=COMn[=NAME]: $spec"; return; }
+    done
+    wine_env_locked wine_env_devices_locked "$@"
+}
+
 wine_env_main() {
     local command=${1:-}
     shift || true
     case $command in
-        init | map | unmap | set | restart | ports | run | appear | stop) "wine_env_$command" "$@" ;;
+        init | map | unmap | set | restart | ports | run | appear | stop | devices) "wine_env_$command" "$@" ;;
         *)
             sed -n '4,20s/^# \{0,1\}//p' "${BASH_SOURCE[0]}" >&2
             return 2
