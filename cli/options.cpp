@@ -148,6 +148,10 @@ void printHelp(const char* programName) {
     std::puts("    allports    Forces all ports from 1 to 99 to be tested,");
     std::puts("                instead of just the available ports on the system");
     std::puts("    usage|help  Prints this screen");
+    std::puts("                (also -h, --help and /?)");
+    std::puts("    wait=#      Waits for a controller to be plugged in, up to # seconds");
+    std::puts("                from the start.  (# from 1 to 600)");
+    std::puts("    device      Prints the device the controller was found on.");
     std::puts("");
 }
 

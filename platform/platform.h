@@ -17,8 +17,8 @@ constexpr PortHandle kNoPort = -1;
 
 // The port's line settings as the driver reports them, in the platform's own
 // form (a DCB on Windows, a termios on POSIX). The core zeroes it, fills it
-// with getLineState, changes the four settings with setLineSettings and hands
-// it back with applyLineState; it never looks inside.
+// with getLineState, has setLineSettings change what the probe needs and
+// hands it back with applyLineState; it never looks inside.
 struct LineState {
     alignas(std::max_align_t) unsigned char storage[256];
 };
@@ -61,7 +61,9 @@ bool writeBytes(PortHandle port, const std::uint8_t* data, std::uint32_t length)
 // (lastErrorCode then tells which).
 bool readByte(PortHandle port, std::uint8_t& byte, bool& gotByte);
 
-// Releases the port. The handle is invalid afterwards.
+// Releases the port at once: what it has not yet sent or read is thrown
+// away, so that a close never waits on an adapter that no longer sends. The
+// handle is invalid afterwards.
 void closeComPort(PortHandle port);
 
 // The error code of the last failed call, as the platform numbers them

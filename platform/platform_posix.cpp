@@ -355,6 +355,10 @@ bool readByte(PortHandle port, std::uint8_t& byte, bool& gotByte) {
 
 void closeComPort(PortHandle port) {
     const int fd = static_cast<int>(port);
+    // close drains the output first, for up to the port's closing wait (30 s
+    // by default) on an adapter that has stopped sending; input left unread
+    // would greet the next open of a pseudo-terminal.
+    tcflush(fd, TCIOFLUSH);
     if (PortSlot* slot = findSlot(fd)) {
         // Leave the port as open to others as it was found.
         if (slot->markedExclusive) {

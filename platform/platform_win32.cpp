@@ -171,7 +171,12 @@ bool readByte(PortHandle port, std::uint8_t& byte, bool& gotByte) {
     return true;
 }
 
-void closeComPort(PortHandle port) { CloseHandle(toHandle(port)); }
+void closeComPort(PortHandle port) {
+    // Some drivers let the close wait until the output queue has drained,
+    // which an adapter held back by its peer never does.
+    PurgeComm(toHandle(port), PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR);
+    CloseHandle(toHandle(port));
+}
 
 long lastErrorCode() {
     // Win32 error codes are DWORDs; the core prints them as signed long,

@@ -74,10 +74,13 @@ std::set<std::string> activeConsoles(const std::string& root) {
 int familyOf(const char* name) {
     for (int family = 0; family < 4; ++family) {
         const std::size_t prefixLength = std::strlen(kFamilies[family]);
+        // The prefix first: a shorter name ends before the digits would start.
+        if (std::strncmp(name, kFamilies[family], prefixLength) != 0) {
+            continue;
+        }
         const char* digits = name + prefixLength;
         const std::size_t digitCount = std::strlen(digits);
-        if (std::strncmp(name, kFamilies[family], prefixLength) == 0 && digitCount > 0 && digitCount <= 9 &&
-            std::strspn(digits, "0123456789") == digitCount) {
+        if (digitCount > 0 && digitCount <= 9 && std::strspn(digits, "0123456789") == digitCount) {
             return family;
         }
     }

@@ -32,9 +32,9 @@ bool listSerialDevices(const std::string& root, std::vector<SerialDevice>& devic
 std::string devicePath(const std::string& name);
 
 // Lists the devices afresh and keeps the result as the numbering that later
-// lookups follow. A search lists the devices once and then probes them one by
-// one; a device unplugged meanwhile must not shift the numbers of those after
-// it. False, with error set, when the listing failed (the numbering is then
+// lookups follow, until the next listing. A search probes the devices of one
+// listing one by one; a device unplugged meanwhile must not shift the numbers
+// of those after it. False, with error set, when the listing failed (the numbering is then
 // empty).
 bool takeNumbering(int& error);
 

@@ -10,6 +10,10 @@ platform::PortHandle portSession = platform::kNoPort;
 
 constexpr std::uint32_t kSettleMilliseconds = 1000;
 
+// An open that fails only after this long was waiting on something that did
+// not come (a Bluetooth link's peer, on Windows), not refused.
+constexpr std::uint64_t kStalledOpenMilliseconds = 1000;
+
 }  // namespace
 
 bool portIsOpen() { return portSession != platform::kNoPort; }
@@ -42,23 +46,25 @@ bool configurePort() {
     return true;
 }
 
-bool openPort(std::int32_t portNumber) {
+ProbeOutcome openPort(std::int32_t portNumber) {
+    const std::uint64_t started = platform::monotonicMilliseconds();
     portSession = platform::openComPort(portNumber);
     if (!portIsOpen()) {
+        const bool stalled = platform::monotonicMilliseconds() - started > kStalledOpenMilliseconds;
         verboseLog("(COM%d): Invalid COM port\n", portNumber);
         if (const char* reason = platform::openFailureReason()) {
             verboseLog("       - %s\n", reason);
         }
-        return false;
+        return stalled ? ProbeOutcome::OpenStalled : ProbeOutcome::NotOpened;
     }
     verboseLog("(COM%d): Testing COM state\n", portNumber);
     if (configurePort()) {
         verboseLog("(COM%d): Opened\n", portNumber);
-        return true;
+        return ProbeOutcome::NoAnswer;
     }
     closePort();
     verboseLog("(COM%d): Failed to test COM port\n", portNumber);
-    return false;
+    return ProbeOutcome::SetupFailed;
 }
 
 bool sendSyncCommand() {
@@ -90,8 +96,8 @@ ProbeOutcome probePortOutcome(std::int32_t portNumber) {
     verboseLog("Testing COM%d\n", portNumber);
     verboseLog("(COM%d): Opening port\n", portNumber);
     bool answered = false;
-    bool opened = false;
-    if (!openPort(portNumber)) {
+    ProbeOutcome outcome = openPort(portNumber);
+    if (outcome != ProbeOutcome::NoAnswer) {
         verboseLog("(COM%d): Failed to open port\n", portNumber);
     } else {
         // Closing and reopening drops DTR, which restarts the controller into
@@ -100,10 +106,10 @@ ProbeOutcome probePortOutcome(std::int32_t portNumber) {
         verboseLog("(COM%d): Closing port\n", portNumber);
         portSession = platform::kNoPort;
         verboseLog("(COM%d): Opening port (again)\n", portNumber);
-        if (!openPort(portNumber)) {
+        outcome = openPort(portNumber);
+        if (outcome != ProbeOutcome::NoAnswer) {
             verboseLog("(COM%d): Failed to open port (again)\n", portNumber);
         } else {
-            opened = true;
             platform::sleepMilliseconds(kSettleMilliseconds);
             verboseLog("(COM%d): Sending command (0x%02X, 0x%02X)\n", portNumber,
                        static_cast<unsigned>(RunSettings::syncCommand[0]),
@@ -122,10 +128,7 @@ ProbeOutcome probePortOutcome(std::int32_t portNumber) {
         }
     }
     closePort();
-    if (answered) {
-        return ProbeOutcome::Answered;
-    }
-    return opened ? ProbeOutcome::NoAnswer : ProbeOutcome::NotOpened;
+    return answered ? ProbeOutcome::Answered : outcome;
 }
 
 bool probePort(std::int32_t portNumber) { return probePortOutcome(portNumber) == ProbeOutcome::Answered; }

@@ -1,5 +1,5 @@
-// Which ports are candidates, the search for the first controller, and the
-// list report.
+// Which ports are candidates and the search for the first controller; the
+// walk over the system's device names that the list report shares.
 #pragma once
 
 #include <cstdint>

@@ -43,6 +43,8 @@ struct State {
     std::vector<std::int32_t> bluetoothLinks;
     std::map<std::int32_t, platform::PortIdentity> identities;
     bool identitiesRead = false;
+    std::vector<std::int32_t> refusingSetup;
+    std::map<std::int32_t, std::uint32_t> openDurations;
     std::string openFailureReason;
     long lastError = 0;
     // Moves only with the sleeps, so that a wait of minutes takes no time.
@@ -115,6 +117,9 @@ void setOpenFailureReason(std::int32_t port, std::string reason) {
 void setBluetoothLink(std::int32_t port) { state.bluetoothLinks.push_back(port); }
 
 void setPortIdentity(std::int32_t port, const platform::PortIdentity& identity) { state.identities[port] = identity; }
+void refuseSetup(std::int32_t port) { state.refusingSetup.push_back(port); }
+
+void setOpenDuration(std::int32_t port, std::uint32_t milliseconds) { state.openDurations[port] = milliseconds; }
 
 void setDeviceNames(std::vector<std::string> lists) {
     state.nameCounts.clear();
@@ -185,6 +190,7 @@ PortHandle openComPort(std::int32_t comNumber) {
     if (fake::record(Op::Open, comNumber, 0)) {
         return kNoPort;
     }
+    state.clock += state.openDurations[comNumber];
     if (state.ports.count(comNumber) == 0) {
         state.lastError = 2;
         state.openFailureReason = state.openFailureReasons[comNumber];
@@ -202,6 +208,10 @@ const char* openFailureReason() {
 bool getLineState(PortHandle port, LineState& lineState) {
     const std::int32_t comNumber = fake::portOf(port);
     if (fake::record(Op::GetLineState, comNumber, 0)) {
+        return false;
+    }
+    if (std::count(state.refusingSetup.begin(), state.refusingSetup.end(), comNumber) != 0) {
+        state.lastError = 31;
         return false;
     }
     const fake::FakeLineState read{comNumber, 0};

@@ -49,6 +49,10 @@ void setOpenFailureReason(std::int32_t port, std::string reason);
 void setBluetoothLink(std::int32_t port);
 // What the layer tells of COM<port> once identities were read.
 void setPortIdentity(std::int32_t port, const platform::PortIdentity& identity);
+// COM<port> opens but refuses to give its settings, every time.
+void refuseSetup(std::int32_t port);
+// Each open of COM<port> takes this long on the fake clock.
+void setOpenDuration(std::int32_t port, std::uint32_t milliseconds);
 
 // The device-name lists that successive queries return (the last one is
 // repeated). Each string holds the bytes; the count returned is its size

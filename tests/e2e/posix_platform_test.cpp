@@ -2,6 +2,8 @@
 // core relies on from each call, and that a probe leaves no descriptor open.
 #include <gtest/gtest.h>
 #include <fcntl.h>
+#include <poll.h>
+#include <stdlib.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
@@ -335,6 +337,35 @@ TEST_F(PosixPlatform, BytesPassUnchangedOnAPortLeftByATerminal) {
     ASSERT_TRUE(device.waitForLogLine("rx 55", 1, 15000));
     EXPECT_EQ(received(device), (std::vector<std::string>{"30", "20", "0a", "55"}));
     platform::closeComPort(port);
+}
+
+// A pseudo-terminal (a simulator's virtual port) keeps what was not read
+// across a close, where a serial driver drops it: the close must throw it
+// away, or a stale reply would greet the next probe. A bare pty, since the
+// emulator drops stale input itself, as a real driver does.
+TEST_F(PosixPlatform, ACloseThrowsAwayWhatWasNotRead) {
+    const int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_GE(master, 0);
+    ASSERT_EQ(grantpt(master) | unlockpt(master), 0);
+    // Held open here too, as a simulator holds it, so that the pty stays.
+    const int held = open(ptsname(master), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_GE(held, 0);
+    fs::create_symlink(ptsname(master), kRoot / "dev/ttyUSB0");
+    char names[64];
+    ASSERT_GT(platform::queryDeviceNames(names, sizeof names), 0U);
+    platform::PortHandle port = openConfigured(1, 1);
+    ASSERT_EQ(write(master, "\x14", 1), 1);
+    pollfd readable{static_cast<int>(port), POLLIN, 0};
+    ASSERT_EQ(poll(&readable, 1, 15000), 1);
+    platform::closeComPort(port);
+    port = openConfigured(1, 1);
+    std::uint8_t byte = 0;
+    bool gotByte = true;
+    EXPECT_TRUE(platform::readByte(port, byte, gotByte));
+    EXPECT_FALSE(gotByte) << "read 0x" << std::hex << int{byte} << " that the last open left";
+    platform::closeComPort(port);
+    close(held);
+    close(master);
 }
 
 // A port whose output is held back (XOFF, or CTS low under flow control)

@@ -47,6 +47,10 @@ const std::string kHelp =
     "    allports    Forces all ports from 1 to 99 to be tested,\n"
     "                instead of just the available ports on the system\n"
     "    usage|help  Prints this screen\n"
+    "                (also -h, --help and /?)\n"
+    "    wait=#      Waits for a controller to be plugged in, up to # seconds\n"
+    "                from the start.  (# from 1 to 600)\n"
+    "    device      Prints the device the controller was found on.\n"
     "\n";
 
 // What the walk leaves behind for one command line.

@@ -319,6 +319,8 @@ struct WaitCase {
     std::vector<int> failedOpens;
     int status;
     std::vector<std::int32_t> probed;
+    std::vector<std::int32_t> refusingSetup = {};
+    std::vector<std::int32_t> openingInTwoSeconds = {};
 };
 
 void PrintTo(const WaitCase& param, std::ostream* out) { *out << param.name; }
@@ -340,6 +342,12 @@ TEST_P(Wait, ProbesWhatAppearsUntilTheTimeIsUp) {
     }
     for (const int occurrence : wait.failedOpens) {
         fake::failCall(Op::Open, occurrence, 5);
+    }
+    for (const std::int32_t port : wait.refusingSetup) {
+        fake::refuseSetup(port);
+    }
+    for (const std::int32_t port : wait.openingInTwoSeconds) {
+        fake::setOpenDuration(port, 2000);
     }
     const auto run = runWords(wait.words);
     EXPECT_EQ(run.status, wait.status);
@@ -383,8 +391,15 @@ INSTANTIATE_TEST_SUITE_P(Timelines, Wait, testing::Values(
     WaitCase{"PortThatCannotOpenAtTheStartIsTriedAgain", {"wait=5"}, {{0, {"COM3"}}}, {3}, {}, {1}, 3, {3, 3}},
     WaitCase{"ChosenPortWaitedFor", {"com=4", "wait=5"}, {{0, {"COM1"}}, {1000, {"COM1", "COM4"}}}, {1, 4}, {},
              {1}, 4, {4, 4}},
-    WaitCase{"ChosenPortOnlyAmongNewPorts", {"com=4", "wait=3"}, {{0, {}}, {1500, {"COM2", "COM4"}}}, {2}, {4},
-             {}, 0, {4, 4}},
+    WaitCase{"ChosenPortOnlyAmongNewPorts", {"com=4", "wait=3"}, {{0, {}}, {1500, {"COM2", "COM5", "COM4"}}},
+             {2, 5}, {4}, {}, 0, {4, 4}},
+    // Every open restarts the board behind the port: only a failed open is
+    // tried again, with gaps of 200, 400, 800, 1600 ms, then every 2 s.
+    WaitCase{"SetupRefusedIsNotTriedAgain", {"wait=5"}, {{0, {"COM1"}}}, {}, {1}, {}, 0, {1}, {1}},
+    WaitCase{"FailingOpenIsTriedWithGrowingGaps", {"wait=10"}, {{0, {"COM3"}}}, {}, {}, {}, 0,
+             {3, 3, 3, 3, 3, 3, 3, 3}},
+    WaitCase{"StalledOpenIsNotTriedAgain", {"wait=5"}, {{0, {"COM5"}}, {3000, {"COM5", "COM6"}}}, {6}, {}, {},
+             6, {5, 6}, {}, {5}},
     WaitCase{"AllPortsWatchesTheList", {"allports", "wait=200"}, {{0, {}}, {110000, {"COM7"}}}, {7}, {}, {7}, 7,
              {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27, 28,
               29, 30, 31, 32, 33, 34, 35, 36, 37, 38, 39, 40, 41, 42, 43, 44, 45, 46, 47, 48, 49, 50, 51, 52, 53,
@@ -393,6 +408,15 @@ INSTANTIATE_TEST_SUITE_P(Timelines, Wait, testing::Values(
     WaitCase{"NoWaitWithoutTheWord", {}, {{0, {}}, {100, {"COM4"}}}, {4}, {}, {}, 0, {}}
 ), [](const testing::TestParamInfo<WaitCase>& param) { return std::string(param.param.name); });
 // clang-format on
+
+TEST_F(Search, APortThatAppearsDuringTheSearchIsProbedOnce) {
+    // Listed for the first time by the search's own reading.
+    fake::setDeviceNames({fake::names({"COM1"}), fake::names({"COM1", "COM2"})});
+    fake::addPort(1);
+    fake::addPort(2);
+    EXPECT_EQ(runWords({"wait=5"}).status, 0);
+    EXPECT_EQ(probedPorts(), (std::vector<std::int32_t>{1, 2}));
+}
 
 TEST_F(Search, WaitSaysSoOnceWithTheSecondsLeft) {
     fake::setDeviceNamesOverTime({{0, fake::names({"COM1"})}, {2500, fake::names({"COM1", "COM2"})}});
