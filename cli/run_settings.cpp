@@ -4,7 +4,7 @@
 #include <cstdio>
 
 namespace {
-constexpr RunSettings kDefaults = {57600, 5, 99, 1, false, false, false, 0, false, 0};
+constexpr RunSettings kDefaults = {57600, 5, 99, 1, false, false, false, 0, false, 0, false};
 }
 
 RunSettings runSettings = kDefaults;
@@ -15,9 +15,10 @@ void verboseLog(const char* format, ...) {
     if (!runSettings.verbose) {
         return;
     }
+    std::FILE* out = runSettings.json ? stderr : stdout;
     va_list arguments;
     va_start(arguments, format);
-    std::vprintf(format, arguments);
+    std::vfprintf(out, format, arguments);
     va_end(arguments);
-    std::fflush(stdout);
+    std::fflush(out);
 }

@@ -93,10 +93,6 @@ bool deviceNamesTruncated();
 // layer.
 const char* devicePath(std::int32_t comNumber);
 
-// True when COM<comNumber> is a serial link over Bluetooth, whose open may
-// stall for many seconds; false where the system cannot tell (POSIX).
-bool isBluetoothLink(std::int32_t comNumber);
-
 // How a port is attached, as the system tells it.
 enum class PortBus { Unknown, Usb, Bluetooth, Builtin, Virtual };
 

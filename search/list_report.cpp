@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "cli/json_writer.h"
 #include "cli/run_settings.h"
 #include "platform/platform.h"
 #include "probe/probe.h"
@@ -20,7 +21,15 @@ void reportPort(const char* name, std::int32_t comNumber, ListTotals& totals) {
     }
     ++totals.ports;
     const char* outcome = answered ? "Quillfern" : "None";
-    if (const char* device = platform::devicePath(comNumber)) {
+    const char* device = platform::devicePath(comNumber);
+    if (runSettings.json) {
+        platform::PortIdentity identity;
+        platform::portIdentity(comNumber, identity);
+        char comName[24];
+        std::snprintf(comName, sizeof comName, "COM%d", static_cast<int>(comNumber));
+        std::fputs(totals.ports > 1 ? ",\n" : "\n", stdout);
+        writeJsonPort(stdout, {comNumber, name, device != nullptr ? device : comName, answered, &identity});
+    } else if (device != nullptr) {
         std::printf("%-5s - %-9s %s\n", name, outcome, device);
     } else {
         std::printf("%-5s - %s\n", name, outcome);
@@ -31,19 +40,33 @@ void reportPort(const char* name, std::int32_t comNumber, ListTotals& totals) {
 }  // namespace
 
 void reportPortList(const DeviceNames& names) {
-    std::puts("Available COM ports");
-    std::puts("-------------------");
+    if (runSettings.json) {
+        // What each port is comes from one reading of the system, before
+        // the first probe.
+        platform::readPortIdentities();
+        std::fputs("{\"ports\":[", stdout);
+    } else {
+        std::puts("Available COM ports");
+        std::puts("-------------------");
+    }
     std::fflush(stdout);
     ListTotals totals;
     forEachComEntry(names, [&](const char* name, std::int32_t comNumber) { reportPort(name, comNumber, totals); });
-    std::puts("-------------------");
-    std::printf("Total:  %d port%c\n", totals.ports, totals.ports >= 2 ? 's' : ' ');
-    std::printf("Quillfern:  %d found\n", totals.found);
+    if (runSettings.json) {
+        std::printf("%s],\"total\":%d,\"found\":%d}\n", totals.ports > 0 ? "\n" : "", totals.ports, totals.found);
+    } else {
+        std::puts("-------------------");
+        std::printf("Total:  %d port%c\n", totals.ports, totals.ports >= 2 ? 's' : ' ');
+        std::printf("Quillfern:  %d found\n", totals.found);
+    }
     std::fflush(stdout);
 }
 
 void listPorts() {
     runSettings.listMode = true;
     std::int32_t unused = 0;
-    walkDosDevices(nullptr, unused, false, false);
+    // A script must not read a list it could not have for an empty one.
+    if (!walkDosDevices(nullptr, unused, false, false) && runSettings.json) {
+        writeJsonError(stdout, "Failed to get list of COM ports");
+    }
 }

@@ -311,10 +311,6 @@ std::uint32_t queryDeviceNames(char* buffer, std::uint32_t size) {
 
 bool deviceNamesTruncated() { return state.truncated; }
 
-bool isBluetoothLink(std::int32_t comNumber) {
-    return std::find(state.bluetoothLinks.begin(), state.bluetoothLinks.end(), comNumber) !=
-           state.bluetoothLinks.end();
-}
 
 void readPortIdentities() {
     fake::record(Op::ReadIdentities, 0, 0);
@@ -324,7 +320,7 @@ void readPortIdentities() {
 void portIdentity(std::int32_t comNumber, PortIdentity& identity) {
     const auto found = state.identities.find(comNumber);
     identity = state.identitiesRead && found != state.identities.end() ? found->second : PortIdentity{};
-    if (isBluetoothLink(comNumber)) {
+    if (std::count(state.bluetoothLinks.begin(), state.bluetoothLinks.end(), comNumber) != 0) {
         identity.bus = PortBus::Bluetooth;
     }
 }

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "cli/run_settings.h"
+#include "platform/instance_id.h"
 #include "tests/fake_platform.h"
 #include "tests/unit/capture.h"
 
@@ -87,6 +88,38 @@ TEST_F(ListReport, NameListUnavailable) {
     const auto run = runWords({"verbose", "list"});
     EXPECT_EQ(run.output, "Error with querydosdevice:  (21)\n");
     EXPECT_EQ(run.status, 0);
+}
+
+// list json wherever json stands: one document, each port with what the
+// system knew of it before the first probe, names escaped as any text.
+TEST_F(ListReport, JsonDocumentWithEachPortInTheListsOrder) {
+    fake::setDeviceNames({fake::names({"COM7\"x", "COM1"})});
+    fake::addPort(7);
+    fake::addController(1);
+    platform::PortIdentity identity;
+    identity.bus = platform::PortBus::Builtin;
+    platform::copyText(identity.description, "Communications Port", 19);
+    fake::setPortIdentity(7, identity);
+    const auto port = [](const char* head, const char* tail) {
+        return std::string(head) + ",\"vendor_id\":null,\"product_id\":null,\"interface\":null,\"serial_number\":null,"
+               "\"manufacturer\":null,\"product\":null," + tail + ",\"location\":null,\"stable_path\":null}";
+    };
+    const auto run = runWords({"verbose", "list", "json"});
+    EXPECT_EQ(run.output, "{\"ports\":[\n" +
+                              port("{\"com\":7,\"name\":\"COM7\\\"x\",\"device\":\"COM7\",\"answered\":false,\"bus\":\"builtin\"",
+                                   "\"description\":\"Communications Port\"") + ",\n" +
+                              port("{\"com\":1,\"name\":\"COM1\",\"device\":\"COM1\",\"answered\":true,\"bus\":\"unknown\"",
+                                   "\"description\":null") + "\n],\"total\":2,\"found\":1}\n");
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(fake::callLog()[1], "identities");
+
+    fake::reset();
+    resetRunSettings();
+    fake::failCall(Op::QueryNames, 1, 21);
+    EXPECT_EQ(runWords({"json", "list"}).output, "{\"error\":\"Failed to get list of COM ports\"}\n");
+    fake::reset();
+    resetRunSettings();
+    EXPECT_EQ(runWords({"list", "json"}).output, "{\"ports\":[],\"total\":0,\"found\":0}\n");
 }
 
 TEST_F(ListReport, CoversTheSystemsDevicesWhateverWasChosenBefore) {
