@@ -1,6 +1,5 @@
 #include "search/search.h"
 
-#include <algorithm>
 #include <memory>
 #include <new>
 
@@ -14,6 +13,8 @@
 namespace {
 
 constexpr std::int32_t kAllPortsCount = 99;
+
+constexpr int kSearchGroups = 4;
 
 }  // namespace
 
@@ -84,7 +85,7 @@ int searchGroup(platform::PortBus bus) {
         case platform::PortBus::Builtin: return 2;
         case platform::PortBus::Bluetooth: break;
     }
-    return 3;
+    return kSearchGroups - 1;
 }
 
 void orderBySearchGroup(std::int32_t* list, std::int32_t count) {
@@ -102,10 +103,13 @@ void orderBySearchGroup(std::int32_t* list, std::int32_t count) {
         platform::portIdentity(list[index], identity);
         candidates[static_cast<std::size_t>(index)] = {searchGroup(identity.bus), list[index]};
     }
-    std::stable_sort(candidates.get(), candidates.get() + count,
-                     [](const Candidate& a, const Candidate& b) { return a.group < b.group; });
-    for (std::int32_t index = 0; index < count; ++index) {
-        list[index] = candidates[static_cast<std::size_t>(index)].port;
+    std::int32_t stored = 0;
+    for (int group = 0; group < kSearchGroups; ++group) {
+        for (std::int32_t index = 0; index < count; ++index) {
+            if (candidates[static_cast<std::size_t>(index)].group == group) {
+                list[stored++] = candidates[static_cast<std::size_t>(index)].port;
+            }
+        }
     }
 }
 
