@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -214,6 +215,40 @@ TEST_F(EndToEnd, ComNumbersFollowTheDeviceFamiliesInOrderAndLeaveOutTheConsole) 
     EXPECT_EQ(search.stdoutText, device("ttyACM0") + "\n") << "the device word names where it answered";
     EXPECT_EQ(controller.countLogLines("rx 30"), 2U);
     EXPECT_EQ(console.countLogLines("open 1"), 0U) << "the console is never opened";
+}
+
+// USB descriptor strings are the device's choice: a quote, a backslash, a
+// control character and a byte that is no UTF-8 reach a real JSON reader
+// intact (the byte as U+FFFD), while the verbose lines go to standard error.
+TEST_F(EndToEnd, JsonCarriesTheIdentityToAJsonReader) {
+    const fs::path usb = kRoot / "sys/devices/pci0000:00/usb3/3-1";
+    fs::create_directories(usb / "3-1:1.0");
+    std::ofstream(usb / "idVendor") << "2341\n";
+    std::ofstream(usb / "idProduct") << "0043\n";
+    std::ofstream(usb / "serial") << "Q\"\\\x01\xfe" << "9\n";
+    std::ofstream(usb / "3-1:1.0/bInterfaceNumber") << "00\n";
+    fs::create_directories(kRoot / "sys/class/tty/ttyACM0");
+    fs::create_directory_symlink(usb / "3-1:1.0", kRoot / "sys/class/tty/ttyACM0/device");
+    fs::create_directories(kRoot / "dev/serial/by-id");
+    fs::create_symlink("../../ttyACM0", kRoot / "dev/serial/by-id/usb-Q-if00");
+    emulate("ttyACM0");
+    const RunResult result = testsupport::runProgram({kProgram, "verbose", "device", "json"}, kRunBoundSeconds);
+    EXPECT_EQ(result.exitStatus, 1);
+    EXPECT_EQ(result.stderrText, lines(oneDeviceRun(1, {"verbose"}, 1, kAnswered)));
+    std::ofstream(kRoot / "found.json") << result.stdoutText;
+    const RunResult parsed = testsupport::runProgram(
+        {"python3", "-c",
+         "import json, sys\nd = json.load(open(sys.argv[1]))\np = d['port']\n"
+         "print(ascii([d['found'], p['com'], p['device'], p['bus'], p['vendor_id'], p['product_id'], "
+         "p['interface'], p['serial_number'], p['manufacturer'], p['stable_path']]))",
+         (kRoot / "found.json").string()},
+        kRunBoundSeconds);
+    if (!parsed.startError.empty() && std::getenv("CI") == nullptr) {
+        GTEST_SKIP() << "python3 cannot run here: " << parsed.startError;
+    }
+    EXPECT_EQ(parsed.stdoutText, "[True, 1, '" + device("ttyACM0") + "', 'usb', '2341', '0043', 0, 'Q\"\\\\\\x01\\ufffd9', None, '" +
+                                     device("serial/by-id/usb-Q-if00") + "']\n")
+        << result.stdoutText << parsed.stderrText;
 }
 
 // Another program holds the port: with the advisory lock, or with only the
