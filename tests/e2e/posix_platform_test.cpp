@@ -131,66 +131,6 @@ TEST_F(PosixPlatform, NumberingOfAFolderOfNames) {
     EXPECT_EQ(error, ENOENT);
 }
 
-// sysfs as the kernel lays it out for a ttyACM on an interface of a
-// composite device, a ttyUSB behind its usb-serial port, and a ttyS with a
-// UART, with their by-id links; plain files stand for the devices.
-TEST_F(PosixPlatform, IdentityFromSysfsAndTheByIdLinks) {
-    const fs::path usb = kRoot / "sys/devices/pci0000:00/0000:00:14.0/usb1";
-    const std::pair<fs::path, std::string> files[] = {
-        {usb / "1-2/idVendor", "2341\n"}, {usb / "1-2/idProduct", "8036\n"},
-        {usb / "1-2/serial", "S\"\\\x01\xff\n"}, {usb / "1-2/product", "Leonardo\n"},
-        {usb / "1-2/1-2:1.2/bInterfaceNumber", "02\n"}, {usb / "1-2/1-2:1.2/interface", "Debug Port\n"},
-        {usb / "1-1.4/idVendor", "0403\n"}, {usb / "1-1.4/idProduct", "6001\n"},
-        {usb / "1-1.4/serial", "A50285BI\n"}, {usb / "1-1.4/manufacturer", "FTDI\n"},
-        {usb / "1-1.4/product", "FT232R USB UART\n"}, {usb / "1-1.4/1-1.4:1.0/bInterfaceNumber", "00\n"},
-        {kRoot / "sys/class/tty/ttyS0/type", "4\n"}};
-    for (const auto& [path, text] : files) {
-        fs::create_directories(path.parent_path());
-        std::ofstream(path) << text;
-    }
-    fs::create_directories(usb / "1-1.4/1-1.4:1.0/ttyUSB0");
-    fs::create_directories(kRoot / "sys/devices/pnp0/00:01");
-    fs::create_directories(kRoot / "dev/serial/by-id");
-    const std::pair<std::string, fs::path> devices[] = {
-        {"ttyACM0", usb / "1-2/1-2:1.2"}, {"ttyUSB0", usb / "1-1.4/1-1.4:1.0/ttyUSB0"}, {"ttyS0", kRoot / "sys/devices/pnp0/00:01"}};
-    for (const auto& [name, device] : devices) {
-        std::ofstream(kRoot / "dev" / name) << "";
-        fs::create_directories(kRoot / "sys/class/tty" / name);
-        fs::create_directory_symlink(device, kRoot / "sys/class/tty" / name / "device");
-    }
-    fs::create_symlink("../../ttyUSB0", kRoot / "dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0");
-    fs::create_symlink("../../ttyACM0", kRoot / "dev/serial/by-id/usb-Arduino_LLC_Leonardo-if02");
-    char names[64];
-    ASSERT_EQ(platform::queryDeviceNames(names, sizeof names), 16U);
-
-    const std::string byId = (kRoot / "dev/serial/by-id/").string();
-    const struct {
-        platform::PortBus bus;
-        std::string vendor, product, serial, maker, text, description, location, stable;
-        int interfaceNumber;
-    } expected[] = {
-        {platform::PortBus::Usb, "2341", "8036", "S\"\\\x01\xff", "", "Leonardo", "Debug Port", "1-2",
-         byId + "usb-Arduino_LLC_Leonardo-if02", 2},
-        {platform::PortBus::Usb, "0403", "6001", "A50285BI", "FTDI", "FT232R USB UART", "FT232R USB UART", "1-1.4",
-         byId + "usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0", 0},
-        {platform::PortBus::Builtin, "", "", "", "", "", "", "", "", -1}};
-    for (std::int32_t com = 1; com <= 3; ++com) {
-        const auto& want = expected[com - 1];
-        platform::PortIdentity identity;
-        platform::portIdentity(com, identity);
-        EXPECT_EQ(identity.bus, want.bus) << com;
-        EXPECT_EQ(identity.vendorId, want.vendor) << com;
-        EXPECT_EQ(identity.productId, want.product) << com;
-        EXPECT_EQ(identity.serialNumber, want.serial) << com;
-        EXPECT_EQ(identity.manufacturer, want.maker) << com;
-        EXPECT_EQ(identity.product, want.text) << com;
-        EXPECT_EQ(identity.description, want.description) << com;
-        EXPECT_EQ(identity.location, want.location) << com;
-        EXPECT_EQ(identity.stablePath, want.stable) << com;
-        EXPECT_EQ(identity.interfaceNumber, want.interfaceNumber) << com;
-    }
-}
-
 TEST_F(PosixPlatform, NumbersWithoutADeviceFailToOpen) {
     emulate("ttyUSB0");
     for (std::int32_t number : {0, -1, 2, 255, INT32_MAX, INT32_MIN}) {

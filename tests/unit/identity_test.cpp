@@ -1,9 +1,7 @@
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <string>
 
-#include "cli/json_writer.h"
 #include "platform/instance_id.h"
 
 namespace {
@@ -44,54 +42,6 @@ TEST(InstanceId, BusIdsInterfaceAndSerialNumber) {
         EXPECT_EQ(identity.serialNumber, row.serial) << row.id;
         EXPECT_EQ(identity.interfaceNumber, row.interfaceNumber) << row.id;
     }
-}
-
-template <typename Write>
-std::string written(Write write) {
-    std::FILE* file = std::tmpfile();
-    EXPECT_NE(file, nullptr);
-    write(file);
-    std::string text(static_cast<std::size_t>(std::ftell(file)), '\0');
-    std::rewind(file);
-    EXPECT_EQ(std::fread(&text[0], 1, text.size(), file), text.size());
-    std::fclose(file);
-    return text;
-}
-
-TEST(JsonWriter, EscapesEverythingButPrintableAscii) {
-    const std::pair<const char*, std::string> cases[] = {
-        {nullptr, "null"},
-        {"", "null"},
-        {"Arduino Uno", "\"Arduino Uno\""},
-        {"a\"b\\c/", "\"a\\\"b\\\\c/\""},
-        {"\n\t\x01\x1f\x7f", "\"\\u000a\\u0009\\u0001\\u001f\\u007f\""},
-        {"Ger\xc3\xa4t \xe2\x82\xac \xf0\x9f\x98\x80", "\"Ger\\u00e4t \\u20ac \\ud83d\\ude00\""},
-        // A lone, cut, overlong or surrogate sequence, and one past U+10FFFF.
-        {"\xff|\xc3|\xe2\x82|\xc0\xaf|\xed\xa0\x80|\xf4\x90\x80\x80",
-         "\"\\ufffd|\\ufffd|\\ufffd\\ufffd|\\ufffd\\ufffd|\\ufffd\\ufffd\\ufffd|\\ufffd\\ufffd\\ufffd\\ufffd\""},
-    };
-    for (const auto& [text, json] : cases) {
-        EXPECT_EQ(written([&](std::FILE* out) { writeJsonString(out, text); }), json) << json;
-    }
-    EXPECT_EQ(written([](std::FILE* out) { writeJsonError(out, "Invalid usage (com=\"). ex. COM=5\n"); }),
-              "{\"error\":\"Invalid usage (com=\\\"). ex. COM=5\"}\n");
-}
-
-TEST(JsonWriter, PortWithEveryFieldInItsPlace) {
-    platform::PortIdentity identity;
-    identity.bus = platform::PortBus::Usb;
-    platform::copyText(identity.vendorId, "2341", 4);
-    platform::copyText(identity.productId, "0043", 4);
-    identity.interfaceNumber = 0;
-    platform::copyText(identity.serialNumber, "S1", 2);
-    platform::copyText(identity.product, "Uno", 3);
-    platform::copyText(identity.stablePath, "/dev/serial/by-id/x", 19);
-    const PortReport port{4, "COM4", "/dev/ttyACM0", true, &identity};
-    EXPECT_EQ(written([&](std::FILE* out) { writeJsonPort(out, port); }),
-              "{\"com\":4,\"name\":\"COM4\",\"device\":\"/dev/ttyACM0\",\"answered\":true,\"bus\":\"usb\","
-              "\"vendor_id\":\"2341\",\"product_id\":\"0043\",\"interface\":0,\"serial_number\":\"S1\","
-              "\"manufacturer\":null,\"product\":\"Uno\",\"description\":null,\"location\":null,"
-              "\"stable_path\":\"/dev/serial/by-id/x\"}");
 }
 
 }  // namespace
