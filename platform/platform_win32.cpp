@@ -8,6 +8,7 @@
 #include <windows.h>
 
 #include "platform/platform.h"
+#include "platform/platform_win32.h"
 
 #include <cstdint>
 #include <cstdio>
@@ -34,9 +35,9 @@ const DCB& dcbOf(const LineState& state) { return *reinterpret_cast<const DCB*>(
 bool namesTruncated = false;
 char openFailure[512];
 
-// Words the reason a CreateFileA of COM<comNumber> failed with error into
-// openFailure; empty when "Invalid COM port" already says it all.
-void describeOpenFailure(std::int32_t comNumber, DWORD error) {
+}  // namespace
+
+void describeOpenFailure(std::int32_t comNumber, unsigned long error) {
     openFailure[0] = '\0';
     const int number = static_cast<int>(comNumber);
     switch (error) {
@@ -44,8 +45,10 @@ void describeOpenFailure(std::int32_t comNumber, DWORD error) {
         case ERROR_PATH_NOT_FOUND:
             return;
         case ERROR_ACCESS_DENIED:
-            // A COM port is opened for exclusive use; every driver refuses a
-            // second open this way.
+        case ERROR_SHARING_VIOLATION:
+            // A COM port is opened for exclusive use; the stock drivers
+            // refuse a second open as access denied, some virtual ports as
+            // a sharing violation.
             std::snprintf(openFailure, sizeof openFailure, "COM%d: in use by another program", number);
             return;
         case ERROR_SEM_TIMEOUT:
@@ -75,8 +78,6 @@ void describeOpenFailure(std::int32_t comNumber, DWORD error) {
     }
 }
 
-}  // namespace
-
 PortHandle openComPort(std::int32_t comNumber) {
     // The device namespace form is the only one that reaches COM10 and up;
     // using it for every number keeps one path for all of them. The buffer
@@ -98,6 +99,9 @@ PortHandle openComPort(std::int32_t comNumber) {
 const char* openFailureReason() { return openFailure[0] == '\0' ? nullptr : openFailure; }
 
 bool getLineState(PortHandle port, LineState& state) {
+    // The caller owns the length field of a DCB; a driver may refuse one
+    // that does not carry its size.
+    dcbOf(state).DCBlength = sizeof(DCB);
     return GetCommState(toHandle(port), &dcbOf(state)) != FALSE;
 }
 
@@ -124,10 +128,22 @@ void setLineSettings(LineState& state, std::uint32_t baudRate) {
     dcb.fDsrSensitivity = FALSE;
     dcb.fOutX = FALSE;
     dcb.fInX = FALSE;
+    dcb.fTXContinueOnXoff = FALSE;
     dcb.fErrorChar = FALSE;
     dcb.fNull = FALSE;
     dcb.fRtsControl = RTS_CONTROL_ENABLE;
     dcb.fAbortOnError = FALSE;
+    // SetCommState fails on an X-on equal to the X-off, XON/XOFF on or off,
+    // and a driver may refuse limits beyond its input buffer: these are the
+    // values Windows' own serial driver gives a new device, whose input
+    // buffer is 4 KiB.
+    dcb.XonChar = 0x11;
+    dcb.XoffChar = 0x13;
+    dcb.XonLim = 2048;
+    dcb.XoffLim = 512;
+    dcb.ErrorChar = 0;
+    dcb.EofChar = 0;
+    dcb.EvtChar = 0;
 }
 
 bool applyLineState(PortHandle port, const LineState& state) {

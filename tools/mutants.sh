@@ -3,7 +3,7 @@
 # rebuilds, runs the tests that should notice it, and reports the faults that
 # no test caught. Needs the windows and native presets configured and built
 # (tools/test.sh does that); the Windows faults are caught by the native
-# preset's Wine tests.
+# preset's Wine tests, or by the windows preset's tests under Wine.
 #
 #   tools/mutants.sh [PATTERN]   only the faults whose title contains PATTERN
 #
@@ -46,7 +46,7 @@ tried=0
 caught=0
 missed=()
 run_fault() {
-    local title=$1 file=$2 from=$3 to=$4 tests=$5
+    local title=$1 file=$2 from=$3 to=$4 tests=$5 preset=$6
     [[ -z $only || $title == *"$only"* ]] || return 0
     tried=$((tried + 1))
     cp -- "$file" "$file.mutant-original"
@@ -66,7 +66,7 @@ run_fault() {
     else
         echo "=== $title" >>"$log"
         local output first
-        output=$(ctest --preset native -R "$tests" --stop-on-failure 2>&1) || true
+        output=$(ctest --preset "$preset" -R "$tests" --stop-on-failure 2>&1) || true
         echo "$output" >>"$log"
         first=$(sed -n '/The following tests FAILED:/{n;p;q}' <<<"$output" |
             sed -E 's/^[[:space:]]*[0-9]+ - //')
@@ -89,12 +89,12 @@ run_fault() {
     fi
 }
 
-title="" file="" from="" to="" tests=""
+title="" file="" from="" to="" tests="" preset=native
 flush() {
     if [[ -n $title ]]; then
-        run_fault "$title" "$file" "$from" "$to" "$tests"
+        run_fault "$title" "$file" "$from" "$to" "$tests" "$preset"
     fi
-    title="" file="" from="" to="" tests=""
+    title="" file="" from="" to="" tests="" preset=native
 }
 while IFS= read -r line || [[ -n $line ]]; do
     case $line in
@@ -104,6 +104,7 @@ while IFS= read -r line || [[ -n $line ]]; do
         "to "*) to=${line#to } ;;
         "to") to="" ;;
         "tests "*) tests=${line#tests } ;;
+        "preset "*) preset=${line#preset } ;;
     esac
 done <"$list"
 flush

@@ -401,11 +401,11 @@ void PrintTo(const AppearingCase& param, std::ostream* out) { *out << param.name
 class PortAppearing : public EndToEnd, public testing::WithParamInterface<AppearingCase> {};
 
 TEST_P(PortAppearing, IsProbedWhileTimeIsLeft) {
-    // A UART that is COM1 until the controller comes; a plain file, which
-    // fails at once, so that the wait begins right at the start.
-    std::ofstream(kRoot / "dev/ttyS0") << "";
+    // A silent UART that is COM1 until the controller comes and then COM2:
+    // a wait that knew ports by number would probe it again as new.
     fs::create_directories(kRoot / "sys/class/tty/ttyS0");
     std::ofstream(kRoot / "sys/class/tty/ttyS0/type") << "4\n";
+    EmulatorProcess& uart = emulate("ttyS0", {"--reply=silent"});
     RunResult result;
     std::thread program([&result] { result = run({GetParam().waitWord, "timeout=1", "device"}); });
     std::this_thread::sleep_for(std::chrono::seconds(2));
@@ -414,10 +414,12 @@ TEST_P(PortAppearing, IsProbedWhileTimeIsLeft) {
     EXPECT_EQ(result.exitStatus, GetParam().status) << "the USB device is COM1 now, before the UART";
     EXPECT_EQ(result.stdoutText, GetParam().status != 0 ? device("ttyACM0") + "\n" : "");
     EXPECT_EQ(controller.countLogLines("rx 30"), GetParam().status != 0 ? 1U : 0U);
+    EXPECT_TRUE(uart.waitForLogLine("open 2", 1, 10000)) << "the search probed the UART";
+    EXPECT_EQ(uart.countLogLines("open 3"), 0U) << "and the wait did not probe it again";
 }
 
 INSTANTIATE_TEST_SUITE_P(Waits, PortAppearing,
-                         testing::Values(AppearingCase{"WithinTheWait", "wait=5", 1},
+                         testing::Values(AppearingCase{"WithinTheWait", "wait=8", 1},
                                          AppearingCase{"AfterTheWait", "wait=1", 0}),
                          [](const testing::TestParamInfo<AppearingCase>& param) {
                              return std::string(param.param.name);

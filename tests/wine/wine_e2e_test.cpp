@@ -456,6 +456,8 @@ struct DeviceCase {
     std::string logLine;
     // Where Wine may take either of two sound paths: the other reads.
     std::vector<std::string> orAfterSend = {};
+    // When not 0, the run ends within this many seconds.
+    int endsWithinSeconds = 0;
 };
 
 void PrintTo(const DeviceCase& param, std::ostream* out) { *out << param.name; }
@@ -469,7 +471,11 @@ TEST_P(WineDevice, VerboseTranscript) {
     std::vector<std::string> words = device.words;
     words.push_back("verbose");
 
+    const auto start = std::chrono::steady_clock::now();
     const RunResult result = run(words);
+    if (device.endsWithinSeconds != 0) {
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(device.endsWithinSeconds));
+    }
     EXPECT_EQ(result.exitStatus, device.status);
     std::vector<std::string> transcripts{lines(oneDeviceRun(kDevicePort, words, device.status, device.afterSend))};
     if (!device.orAfterSend.empty()) {
@@ -523,9 +529,10 @@ INSTANTIATE_TEST_SUITE_P(Replies, WineDevice, testing::Values(
                "output released"},
     DeviceCase{"PortLeftWithXonXoffAndAnXoffAtOpen", {"--left-by=xon-xoff"}, {"timeout=1"}, kDevicePort,
                kAnswered, "tx 13"},
-    // A write that can never complete ends within the timeout.
-    DeviceCase{"OutputHeldForever", {"--hold-output=yes"}, {"timeout=2"}, 0,
-               {"(" + comName(kDevicePort) + " Failed to send command"}, "output held"}
+    // A write that can never complete ends within the timeout: the run, with
+    // Wine's start and the second open's one second, well within 4 times it.
+    DeviceCase{"OutputHeldForever", {"--hold-output=yes"}, {"timeout=3"}, 0,
+               {"(" + comName(kDevicePort) + " Failed to send command"}, "output held", {}, 12}
 ), [](const testing::TestParamInfo<DeviceCase>& param) { return std::string(param.param.name); });
 // clang-format on
 
