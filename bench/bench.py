@@ -325,6 +325,23 @@ def mark_uart(name: str, port_type: int) -> None:
     (folder / "type").write_text(f"{port_type}\n")
 
 
+def usb_sysfs(name: str) -> None:
+    """sysfs and a by-id link, as the kernel makes them, for a ttyUSB node on
+    a USB serial adapter, so that the program has its identity to read."""
+    sys_root = DEVROOT_DEV.parent / "sys"
+    device = sys_root / "devices/pci0000:00/0000:00:14.0/usb1/1-1"
+    port = device / "1-1:1.0" / name
+    port.mkdir(parents=True, exist_ok=True)
+    for attribute, value in (("idVendor", "0403"), ("idProduct", "6001"), ("serial", "A50285BI"),
+                             ("manufacturer", "FTDI"), ("product", "FT232R USB UART")):
+        (device / attribute).write_text(value + "\n")
+    (device / "1-1:1.0/bInterfaceNumber").write_text("00\n")
+    (sys_root / "class/tty" / name).mkdir(parents=True, exist_ok=True)
+    (sys_root / "class/tty" / name / "device").symlink_to(port)
+    (DEVROOT_DEV / "serial/by-id").mkdir(parents=True, exist_ok=True)
+    (DEVROOT_DEV / "serial/by-id/usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0").symlink_to(f"../../{name}")
+
+
 def typical_pc_nodes() -> None:
     """What a PC's /dev has of serial nodes with nothing behind them: 32
     ttyS nodes without a UART, each of which a listing reads the type of."""
@@ -388,6 +405,21 @@ def native_cases(runs: int) -> List[Row]:
     rows.append(Row("Controller on the first port", measured.walls, "ms",
                     floor=OPEN_WAIT_MS, target=OPEN_WAIT_MS + PER_PORT_MARGIN_MS,
                     target_text="≤ floor + 5 ms"))
+
+    print("native: controller on the first port with its identity, without and with json", flush=True)
+    clear_devroot()
+    usb_sysfs("ttyUSB0")
+    with Emulators() as emulators:
+        emulators.start(devroot_link(0), "ok")
+        emulators.start(devroot_link(1), "reversed")
+        plain = measure_runs("first port, identity", program, runs, expect_status=1)
+        as_json = measure_runs("first port, json", program + ["json"], runs, expect_status=1,
+                               expect_text=['"found":true', '"serial_number":"A50285BI"', "by-id"])
+    rss += [plain.maxrss_kb, as_json.maxrss_kb]
+    for words, measured in (("", plain), (", `json`", as_json)):
+        rows.append(Row(f"Controller on the first port, its sysfs tree and by-id link there{words}",
+                        measured.walls, "ms", floor=OPEN_WAIT_MS, target=OPEN_WAIT_MS + PER_PORT_MARGIN_MS,
+                        target_text="≤ floor + 5 ms"))
 
     print("native: silent port, timeout=1", flush=True)
     clear_devroot()
@@ -634,6 +666,35 @@ def wine_cases(runs: int) -> List[Row]:
     rss.append(measured.maxrss_kb)
     rows.append(Row("Controller on the first port", measured.walls, "ms",
                     floor=OPEN_WAIT_MS, target=looser(OPEN_WAIT_MS), target_text=wine_target, gating=False))
+
+    # The device list as Windows would have it for a USB adapter on COM1.
+    wine_env("devices", str(WINE_PREFIX), "USB\\VID_2341&PID_0043\\BENCH0001=COM1=Arduino Uno (COM1)")
+    for words, text in (([], ""), (["json"], ", `json`")):
+        measured, _ = wine_case(ports, {1: "ok"}, f"controller on the first port, a USB device{text}", words, runs,
+                                expect_status=1, expect_text=['"vendor_id":"2341"'] if words else [])
+        rss.append(measured.maxrss_kb)
+        rows.append(Row(f"Controller on the first port, a USB device in the device list{text}", measured.walls,
+                        "ms", floor=OPEN_WAIT_MS, target=looser(OPEN_WAIT_MS), target_text=wine_target,
+                        gating=False))
+
+    # A board's UART that Wine lists ahead of the controller's USB port:
+    # without the device list (as the search was before it read one) the
+    # UART is probed first and costs a second and the whole timeout.
+    ports.set({2: WINE_DEV / "com2", 3: WINE_DEV / "com3"})
+    uart, usb = (int(name[3:]) for name in wine_env("ports", str(WINE_PREFIX)).split())
+    for devices, text in (([], "system order, no device list (as before)"),
+                          ([f"ACPI\\PNP0501\\1=COM{uart}=Communications Port (COM{uart})",
+                            f"USB\\VID_2341&PID_0043\\BENCH0001=COM{usb}=Arduino Uno (COM{usb})"],
+                           "the device list read, USB first")):
+        wine_env("devices", str(WINE_PREFIX), *devices)
+        measured, _ = wine_case(ports, {uart: "silent", usb: "ok"}, f"UART listed first, {text}", [], runs,
+                                expect_status=usb)
+        rss.append(measured.maxrss_kb)
+        floor = OPEN_WAIT_MS if devices else 2 * OPEN_WAIT_MS + 5000.0
+        rows.append(Row(f"Controller on a USB port, a silent built-in UART listed ahead of it, default timeout: "
+                        f"{text}", measured.walls, "ms", floor=floor, target=looser(floor),
+                        target_text=wine_target, gating=False))
+    wine_env("devices", str(WINE_PREFIX))
 
     measured, _ = wine_case(ports, {1: "silent"}, "silent port, timeout=1", ["timeout=1"], runs, expect_status=0)
     rss.append(measured.maxrss_kb)

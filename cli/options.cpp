@@ -1,9 +1,13 @@
 #include "cli/options.h"
 
+#include <cstdarg>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <memory>
+#include <new>
 
+#include "cli/json_writer.h"
 #include "cli/number.h"
 #include "cli/run_settings.h"
 #include "platform/platform.h"
@@ -46,13 +50,58 @@ bool isHelpWord(const char* word) {
 }
 
 // The device the controller answered on, for scripts: the platform's name
-// for it where there is one, else the COM name that is the device's own.
-void printFoundDevice() {
-    if (const char* device = platform::devicePath(runSettings.foundPort)) {
-        std::printf("%s\n", device);
-    } else {
-        std::printf("COM%d\n", runSettings.foundPort);
+// for it where there is one, else the COM name (written into comName) that
+// is the device's own.
+const char* foundDevice(char (&comName)[24]) {
+    std::snprintf(comName, sizeof comName, "COM%d", static_cast<int>(runSettings.foundPort));
+    const char* device = platform::devicePath(runSettings.foundPort);
+    return device != nullptr ? device : comName;
+}
+
+// The search's one JSON document: whether a controller answered, and where.
+void printJsonResult(bool found) {
+    if (!found) {
+        std::puts("{\"found\":false,\"port\":null}");
+        return;
     }
+    // Read afresh: the wait may have found a port the search never listed.
+    platform::readPortIdentities();
+    platform::PortIdentity identity;
+    platform::portIdentity(runSettings.foundPort, identity);
+    char comName[24];
+    const char* device = foundDevice(comName);
+    std::fputs("{\"found\":true,\"port\":", stdout);
+    writeJsonPort(stdout, {runSettings.foundPort, comName, device, true, &identity});
+    std::puts("}");
+}
+
+// A usage error: its text as it is, or the JSON error object.
+#if defined(__GNUC__)
+__attribute__((format(printf, 1, 2)))
+#endif
+void usageError(const char* format, ...) {
+    va_list arguments;
+    va_start(arguments, format);
+    if (!runSettings.json) {
+        std::vprintf(format, arguments);
+        va_end(arguments);
+        return;
+    }
+    va_list again;
+    va_copy(again, arguments);
+    char text[256];
+    const int length = std::vsnprintf(text, sizeof text, format, arguments);
+    va_end(arguments);
+    // A word may be longer than any message needs room for.
+    std::unique_ptr<char[]> longer;
+    if (length >= static_cast<int>(sizeof text)) {
+        longer.reset(new (std::nothrow) char[static_cast<std::size_t>(length) + 1]);
+    }
+    if (longer) {
+        std::vsnprintf(longer.get(), static_cast<std::size_t>(length) + 1, format, again);
+    }
+    va_end(again);
+    writeJsonError(stdout, longer ? longer.get() : length < 0 ? "" : text);
 }
 
 bool portChosen() { return runSettings.lowestPort == runSettings.highestPort; }
@@ -60,17 +109,17 @@ bool portChosen() { return runSettings.lowestPort == runSettings.highestPort; }
 // Each handler returns false when the word ends the walk.
 bool takeComWord(const char* word) {
     if (runSettings.allPorts) {
-        std::puts(kBothPortChoices);
+        usageError("%s\n", kBothPortChoices);
         return false;
     }
     const char* value = word + 4;
     if (*value == '\0') {
-        std::printf("Invalid usage (%s). ex. COM=5", word);
+        usageError("Invalid usage (%s). ex. COM=5", word);
         return false;
     }
     std::int32_t port = 0;
     if (!readLeadingInt32(value, port) || port < 1 || port > 99) {
-        std::printf("Invalid usage (%s). ex. COM=#, where # is between 1 and 99\n", word);
+        usageError("Invalid usage (%s). ex. COM=#, where # is between 1 and 99\n", word);
         return false;
     }
     runSettings.lowestPort = port;
@@ -85,13 +134,13 @@ bool takeSecondsWord(const char* word, const char* name, std::int32_t example, s
                      std::int32_t high, std::int32_t& setting) {
     const char* value = word + std::strlen(name) + 1;
     if (*value == '\0') {
-        std::printf("Invalid usage (%s). ex. %s=%d\n", word, name, static_cast<int>(example));
+        usageError("Invalid usage (%s). ex. %s=%d\n", word, name, static_cast<int>(example));
         return false;
     }
     std::int32_t seconds = 0;
     if (!readLeadingInt32(value, seconds) || seconds < low || seconds > high) {
-        std::printf("Invalid usage (%s). ex. %s=#, where # is between %d and %d\n", word, name,
-                    static_cast<int>(low), static_cast<int>(high));
+        usageError("Invalid usage (%s). ex. %s=#, where # is between %d and %d\n", word, name,
+                   static_cast<int>(low), static_cast<int>(high));
         return false;
     }
     setting = seconds;
@@ -107,7 +156,7 @@ bool takeWaitWord(const char* word) { return takeSecondsWord(word, "WAIT", 10, 1
 bool takeBaudRateWord(const char* word) {
     const char* value = word + 9;
     if (*value == '\0') {
-        std::printf("Invalid usage (%s). ex. BAUDRATE=57600\n", word);
+        usageError("Invalid usage (%s). ex. BAUDRATE=57600\n", word);
         return false;
     }
     // Anything but the three other supported speeds quietly means the default.
@@ -121,7 +170,7 @@ bool takeBaudRateWord(const char* word) {
 
 bool takeAllPortsWord() {
     if (portChosen()) {
-        std::puts(kBothPortChoices);
+        usageError("%s\n", kBothPortChoices);
         return false;
     }
     runSettings.allPorts = true;
@@ -152,10 +201,16 @@ void printHelp(const char* programName) {
     std::puts("    wait=#      Waits for a controller to be plugged in, up to # seconds");
     std::puts("                from the start.  (# from 1 to 600)");
     std::puts("    device      Prints the device the controller was found on.");
+    std::puts("    json        Prints the result, or the list, as JSON for scripts.");
     std::puts("");
 }
 
 bool walkOptions(int argc, const char* const* argv) {
+    // json shapes the output of every word, also of one before it that ends
+    // the walk (a usage error, or list).
+    for (int index = 1; index < argc && argv[index] != nullptr; ++index) {
+        runSettings.json = runSettings.json || equalsIgnoreCase(argv[index], "json");
+    }
     for (int index = 1; index < argc; ++index) {
         const char* word = argv[index];
         if (word == nullptr) {
@@ -197,14 +252,19 @@ bool walkOptions(int argc, const char* const* argv) {
 int runQuillfind(int argc, const char* const* argv) {
     int status = 0;
     if (walkOptions(argc, argv)) {
-        if (searchForController()) {
+        const bool found = searchForController();
+        if (found) {
             verboseLog("Found Quillfern Controller on COM%d\n", runSettings.foundPort);
             status = runSettings.foundPort;
-            if (runSettings.printDevice) {
-                printFoundDevice();
+            char comName[24];
+            if (runSettings.printDevice && !runSettings.json) {
+                std::printf("%s\n", foundDevice(comName));
             }
         } else {
             verboseLog("Failed to find Quillfern Controller\n");
+        }
+        if (runSettings.json) {
+            printJsonResult(found);
         }
     }
     std::fflush(stdout);

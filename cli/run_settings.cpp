@@ -7,7 +7,7 @@
 #include <new>
 
 namespace {
-constexpr RunSettings kDefaults = {57600, 5, 99, 1, false, false, false, 0, false, 0};
+constexpr RunSettings kDefaults = {57600, 5, 99, 1, false, false, false, 0, false, 0, false};
 
 thread_local LogText* capture = nullptr;
 
@@ -50,13 +50,14 @@ void verboseLog(const char* format, ...) {
     if (!runSettings.verbose) {
         return;
     }
+    std::FILE* out = runSettings.json ? stderr : stdout;
     va_list arguments;
     va_start(arguments, format);
     if (capture != nullptr) {
         appendFormatted(*capture, format, arguments);
     } else {
-        std::vprintf(format, arguments);
-        std::fflush(stdout);
+        std::vfprintf(out, format, arguments);
+        std::fflush(out);
     }
     va_end(arguments);
 }

@@ -19,6 +19,9 @@ struct RunSettings {
     // When no controller answered, watch for new ports until this many
     // seconds after the start of the search; 0: no wait.
     std::int32_t waitSeconds;
+    // Standard output carries one JSON document and nothing else; the
+    // verbose lines go to standard error.
+    bool json;
 
     static constexpr std::uint8_t syncCommand[2] = {0x30, 0x20};
     static constexpr std::uint8_t syncReply[2] = {0x14, 0x10};
@@ -33,8 +36,9 @@ extern RunSettings runSettings;
 // which run the program many times in one process).
 void resetRunSettings();
 
-// printf to standard output when verbose is on, nothing otherwise. Flushed at
-// once so that a log piped through tee shows each step as it happens.
+// printf to standard output (standard error with json) when verbose is on,
+// nothing otherwise. Flushed at once so that a log piped through tee shows
+// each step as it happens.
 #if defined(__GNUC__)
 __attribute__((format(printf, 1, 2)))
 #endif

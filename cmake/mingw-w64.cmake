@@ -17,7 +17,7 @@ set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
 # Static libgcc, libstdc++ and winpthread leave the programs importing only
-# system DLLs (KERNEL32 and msvcrt), so they run on a bare Windows and under
+# system DLLs (KERNEL32, msvcrt, SETUPAPI, ADVAPI32), so they run on a bare Windows and under
 # Wine without copying runtime DLLs next to them. -s keeps symbols out of the
 # shipped file.
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -s")

@@ -98,9 +98,41 @@ bool deviceNamesTruncated();
 // next call of the layer.
 const char* devicePath(std::int32_t comNumber);
 
-// True when COM<comNumber> is a serial link over Bluetooth, whose open may
-// stall for many seconds; false where the system cannot tell (POSIX).
-bool isBluetoothLink(std::int32_t comNumber);
+// How a port is attached, as the system tells it.
+enum class PortBus { Unknown, Usb, Bluetooth, Builtin, Virtual };
+
+// What the system tells of a port without opening it; as constructed, it
+// knows nothing. Each text is UTF-8 as the system gave it, cut at its
+// field's size and NUL-terminated, empty when unknown. A USB descriptor's
+// strings are the device's choice: any bytes, quotes and control
+// characters included.
+struct PortIdentity {
+    PortBus bus = PortBus::Unknown;
+    char vendorId[5] = {};  // 4 lower-case hex digits
+    char productId[5] = {};
+    // The USB interface the port belongs to; -1 when not known.
+    std::int32_t interfaceNumber = -1;
+    char serialNumber[384] = {};
+    char manufacturer[384] = {};
+    char product[384] = {};
+    char description[384] = {};
+    // Where the device is plugged in, in the system's own notation.
+    char location[256] = {};
+    // A path to the device that stays the same across plugs and reboots
+    // (Linux: its link in /dev/serial/by-id).
+    char stablePath[512] = {};
+};
+
+// Reads what the system knows of its serial ports, for portIdentity to
+// answer from: once per listing of the ports, before any probe. Where the
+// system is asked port by port (Linux) there is nothing to read. A failure
+// leaves every port unknown.
+void readPortIdentities();
+
+// Fills identity for COM<comNumber> (bus Unknown and empty texts for what
+// is not known). Safe to call from several threads at once: it only reads
+// what readPortIdentities kept, and the system.
+void portIdentity(std::int32_t comNumber, PortIdentity& identity);
 
 // Starts body(context) on a thread of its own, held in thread for the caller
 // to join. False when the system has no thread to give (out of threads or

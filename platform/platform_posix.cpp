@@ -418,10 +418,6 @@ std::uint32_t queryDeviceNames(char* buffer, std::uint32_t size) {
 
 bool deviceNamesTruncated() { return namesTruncated; }
 
-// Linux tells no Bluetooth link apart by its name alone (rfcomm devices are
-// not numbered here), so the search keeps the numbering's order.
-bool isBluetoothLink(std::int32_t) { return false; }
-
 const char* devicePath(std::int32_t comNumber) {
     int error = 0;
     posix::SerialDevice device;

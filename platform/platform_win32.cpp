@@ -217,18 +217,4 @@ bool deviceNamesTruncated() { return namesTruncated; }
 // "COM<n>" is the name Windows users know the device by.
 const char* devicePath(std::int32_t) { return nullptr; }
 
-bool isBluetoothLink(std::int32_t comNumber) {
-    // The COM name links to the driver's device: Microsoft's Bluetooth
-    // stack names its serial links \Device\BthModem<n>. Asking costs no
-    // open, which is what stalls on such a port.
-    char name[32];
-    std::snprintf(name, sizeof name, "COM%d", static_cast<int>(comNumber));
-    char target[1024];
-    if (QueryDosDeviceA(name, target, sizeof target) == 0) {
-        return false;
-    }
-    static const char kBluetoothModem[] = "\\Device\\BthModem";
-    return _strnicmp(target, kBluetoothModem, sizeof kBluetoothModem - 1) == 0;
-}
-
 }  // namespace platform

@@ -4,6 +4,7 @@
 #include <memory>
 #include <new>
 
+#include "cli/json_writer.h"
 #include "cli/run_settings.h"
 #include "platform/platform.h"
 #include "probe/probe.h"
@@ -18,11 +19,14 @@ struct Table {
     std::int32_t found = 0;
 };
 
-// A port's verbose lines, then its line of the table.
+// A port's verbose lines (on standard error with json, as verboseLog
+// writes them), then its line of the table or its entry of the document.
 void printPort(std::size_t index, PortProbe& probe, void* context) {
     Table& table = *static_cast<Table*>(context);
     if (probe.log.length > 0) {
-        std::fwrite(probe.log.bytes.get(), 1, probe.log.length, stdout);
+        std::FILE* out = runSettings.json ? stderr : stdout;
+        std::fwrite(probe.log.bytes.get(), 1, probe.log.length, out);
+        std::fflush(out);
         probe.log = LogText{};
     }
     const bool answered = probe.outcome == ProbeOutcome::Answered;
@@ -31,7 +35,16 @@ void printPort(std::size_t index, PortProbe& probe, void* context) {
     }
     ++table.ports;
     const char* outcome = answered ? "Quillfern" : "None";
-    if (const char* device = platform::devicePath(probe.comNumber)) {
+    const char* device = platform::devicePath(probe.comNumber);
+    if (runSettings.json) {
+        platform::PortIdentity identity;
+        platform::portIdentity(probe.comNumber, identity);
+        char comName[24];
+        std::snprintf(comName, sizeof comName, "COM%d", static_cast<int>(probe.comNumber));
+        std::fputs(table.ports > 1 ? ",\n" : "\n", stdout);
+        writeJsonPort(stdout, {probe.comNumber, table.names[index], device != nullptr ? device : comName, answered,
+                               &identity});
+    } else if (device != nullptr) {
         std::printf("%-5s - %-9s %s\n", table.names[index], outcome, device);
     } else {
         std::printf("%-5s - %s\n", table.names[index], outcome);
@@ -42,8 +55,15 @@ void printPort(std::size_t index, PortProbe& probe, void* context) {
 }  // namespace
 
 void reportPortList(const DeviceNames& names) {
-    std::puts("Available COM ports");
-    std::puts("-------------------");
+    if (runSettings.json) {
+        // What each port is comes from one reading of the system, before
+        // the first probe.
+        platform::readPortIdentities();
+        std::fputs("{\"ports\":[", stdout);
+    } else {
+        std::puts("Available COM ports");
+        std::puts("-------------------");
+    }
     std::fflush(stdout);
     std::size_t count = 0;
     forEachComEntry(names, [&](const char*, std::int32_t) { ++count; });
@@ -67,14 +87,21 @@ void reportPortList(const DeviceNames& names) {
             printPort(0, probe, &table);
         });
     }
-    std::puts("-------------------");
-    std::printf("Total:  %d port%c\n", table.ports, table.ports >= 2 ? 's' : ' ');
-    std::printf("Quillfern:  %d found\n", table.found);
+    if (runSettings.json) {
+        std::printf("%s],\"total\":%d,\"found\":%d}\n", table.ports > 0 ? "\n" : "", table.ports, table.found);
+    } else {
+        std::puts("-------------------");
+        std::printf("Total:  %d port%c\n", table.ports, table.ports >= 2 ? 's' : ' ');
+        std::printf("Quillfern:  %d found\n", table.found);
+    }
     std::fflush(stdout);
 }
 
 void listPorts() {
     runSettings.listMode = true;
     std::int32_t unused = 0;
-    walkDosDevices(nullptr, unused, false, false);
+    // A script must not read a list it could not have for an empty one.
+    if (!walkDosDevices(nullptr, unused, false, false) && runSettings.json) {
+        writeJsonError(stdout, "Failed to get list of COM ports");
+    }
 }

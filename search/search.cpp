@@ -1,6 +1,5 @@
 #include "search/search.h"
 
-#include <algorithm>
 #include <memory>
 #include <new>
 
@@ -14,6 +13,8 @@
 namespace {
 
 constexpr std::int32_t kAllPortsCount = 99;
+
+constexpr int kSearchGroups = 4;
 
 }  // namespace
 
@@ -72,13 +73,44 @@ bool fillCandidatePorts(std::int32_t* list, std::int32_t& count) {
     if (!walkDosDevices(list, count, false, true)) {
         return false;
     }
-    // An open of a Bluetooth serial port can stall for seconds, up to half a
-    // minute, and laptops list theirs ahead of the USB ports: those come
-    // last, so that a controller on a cable is found without waiting on
-    // them. Each group keeps the system's order.
-    std::stable_partition(list, list + count,
-                          [](std::int32_t port) { return !platform::isBluetoothLink(port); });
+    orderBySearchGroup(list, count);
     return true;
+}
+
+int searchGroup(platform::PortBus bus) {
+    switch (bus) {
+        case platform::PortBus::Usb: return 0;
+        case platform::PortBus::Unknown:
+        case platform::PortBus::Virtual: return 1;
+        case platform::PortBus::Builtin: return 2;
+        case platform::PortBus::Bluetooth: break;
+    }
+    return kSearchGroups - 1;
+}
+
+void orderBySearchGroup(std::int32_t* list, std::int32_t count) {
+    struct Candidate {
+        int group;
+        std::int32_t port;
+    };
+    std::unique_ptr<Candidate[]> candidates(new (std::nothrow) Candidate[static_cast<std::size_t>(count)]);
+    if (!candidates) {
+        return;
+    }
+    platform::readPortIdentities();
+    for (std::int32_t index = 0; index < count; ++index) {
+        platform::PortIdentity identity;
+        platform::portIdentity(list[index], identity);
+        candidates[static_cast<std::size_t>(index)] = {searchGroup(identity.bus), list[index]};
+    }
+    std::int32_t stored = 0;
+    for (int group = 0; group < kSearchGroups; ++group) {
+        for (std::int32_t index = 0; index < count; ++index) {
+            if (candidates[static_cast<std::size_t>(index)].group == group) {
+                list[stored++] = candidates[static_cast<std::size_t>(index)].port;
+            }
+        }
+    }
 }
 
 bool searchForController() {

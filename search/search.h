@@ -4,6 +4,8 @@
 
 #include <cstdint>
 
+#include "platform/platform.h"
+
 // The number of COM entries in a device-name list: names "COM<n>" with an
 // optionally signed decimal n that fits an int32 (anything after it is
 // ignored). False for every other name.
@@ -18,6 +20,16 @@ bool walkDosDevices(std::int32_t* list, std::int32_t& countOut, bool wantCount, 
 
 std::int32_t countCandidatePorts();
 bool fillCandidatePorts(std::int32_t* list, std::int32_t& count);
+
+// Where a search over the system's list takes a port of the bus: a
+// controller is a USB device, while many PCs have a UART on the board with
+// nothing attached (1 s and the whole timeout each), and an open of a
+// Bluetooth link can stall for up to half a minute. Lower goes first.
+int searchGroup(platform::PortBus bus);
+
+// Puts the ports of list in the order of their groups, each group in the
+// list's order.
+void orderBySearchGroup(std::int32_t* list, std::int32_t count);
 
 // Probes the candidates in order until one answers; runSettings.foundPort
 // then holds its number. With runSettings.waitSeconds, when none answered,

@@ -44,6 +44,8 @@ struct State {
     std::map<std::int32_t, std::string> devicePaths;
     std::map<std::int32_t, std::string> openFailureReasons;
     std::vector<std::int32_t> bluetoothLinks;
+    std::map<std::int32_t, platform::PortIdentity> identities;
+    bool identitiesRead = false;
     std::vector<std::int32_t> refusingSetup;
     std::map<std::int32_t, std::uint32_t> openDurations;
     // Moves only with the sleeps, so that a wait of minutes takes no time.
@@ -97,6 +99,7 @@ const char* opName(Op op) {
         case Op::Close: return "close";
         case Op::Sleep: return "sleep";
         case Op::QueryNames: return "names";
+        case Op::ReadIdentities: return "identities";
         case Op::StartThread: return "thread";
     }
     return "?";
@@ -124,6 +127,7 @@ void setOpenFailureReason(std::int32_t port, std::string reason) {
 
 void setBluetoothLink(std::int32_t port) { state.bluetoothLinks.push_back(port); }
 
+void setPortIdentity(std::int32_t port, const platform::PortIdentity& identity) { state.identities[port] = identity; }
 void refuseSetup(std::int32_t port) { state.refusingSetup.push_back(port); }
 
 void setOpenDuration(std::int32_t port, std::uint32_t milliseconds) { state.openDurations[port] = milliseconds; }
@@ -347,9 +351,17 @@ std::uint32_t queryDeviceNames(char* buffer, std::uint32_t size) {
 
 bool deviceNamesTruncated() { return state.truncated; }
 
-bool isBluetoothLink(std::int32_t comNumber) {
-    return std::find(state.bluetoothLinks.begin(), state.bluetoothLinks.end(), comNumber) !=
-           state.bluetoothLinks.end();
+void readPortIdentities() {
+    fake::record(Op::ReadIdentities, 0, 0);
+    state.identitiesRead = true;
+}
+
+void portIdentity(std::int32_t comNumber, PortIdentity& identity) {
+    const auto found = state.identities.find(comNumber);
+    identity = state.identitiesRead && found != state.identities.end() ? found->second : PortIdentity{};
+    if (std::count(state.bluetoothLinks.begin(), state.bluetoothLinks.end(), comNumber) != 0) {
+        identity.bus = PortBus::Bluetooth;
+    }
 }
 
 const char* devicePath(std::int32_t comNumber) {

@@ -9,9 +9,11 @@
 #include <utility>
 #include <vector>
 
+#include "platform/platform.h"
+
 namespace fake {
 
-enum class Op { Open, GetLineState, ApplyLineState, SetReadTimeout, Write, Read, Close, Sleep, QueryNames, StartThread };
+enum class Op { Open, GetLineState, ApplyLineState, SetReadTimeout, Write, Read, Close, Sleep, QueryNames, ReadIdentities, StartThread };
 
 // What one read call of a port gives.
 struct ReadStep {
@@ -45,6 +47,8 @@ void setDevicePath(std::int32_t port, std::string path);
 void setOpenFailureReason(std::int32_t port, std::string reason);
 // COM<port> is a Bluetooth serial link.
 void setBluetoothLink(std::int32_t port);
+// What the layer tells of COM<port> once identities were read.
+void setPortIdentity(std::int32_t port, const platform::PortIdentity& identity);
 // COM<port> opens but refuses to give its settings, every time.
 void refuseSetup(std::int32_t port);
 // Each open of COM<port> takes this long on the fake clock.

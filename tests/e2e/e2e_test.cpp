@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -241,6 +242,62 @@ TEST_F(EndToEnd, ComNumbersFollowTheDeviceFamiliesInOrderAndLeaveOutTheConsole) 
     EXPECT_EQ(search.stdoutText, device("ttyACM0") + "\n") << "the device word names where it answered";
     EXPECT_EQ(controller.countLogLines("rx 30"), 2U);
     EXPECT_EQ(console.countLogLines("open 1"), 0U) << "the console is never opened";
+}
+
+// sysfs as the kernel lays it out for a ttyACM on an interface of a
+// composite device, a ttyUSB behind its usb-serial port and a ttyS with a
+// UART, with by-id links; plain files stand for the two that only need a
+// number. The descriptor strings are the device's choice: a quote, a
+// backslash, a control character and a byte that is no UTF-8 reach a real
+// JSON reader intact (the byte as U+FFFD), the verbose lines going to
+// standard error.
+TEST_F(EndToEnd, JsonListCarriesEachIdentityToAJsonReader) {
+    const fs::path usb = kRoot / "sys/devices/pci0000:00/0000:00:14.0/usb1";
+    const std::pair<fs::path, std::string> files[] = {
+        {usb / "1-2/idVendor", "2341\n"}, {usb / "1-2/idProduct", "8036\n"},
+        {usb / "1-2/serial", "S\"\\\x01\xfe" "9\n"}, {usb / "1-2/product", "Leonardo\n"},
+        {usb / "1-2/1-2:1.2/bInterfaceNumber", "02\n"}, {usb / "1-2/1-2:1.2/interface", "Debug Port\n"},
+        {usb / "1-1.4/idVendor", "0403\n"}, {usb / "1-1.4/idProduct", "6001\n"},
+        {usb / "1-1.4/serial", "A50285BI\n"}, {usb / "1-1.4/manufacturer", "FTDI\n"},
+        {usb / "1-1.4/product", "FT232R USB UART\n"}, {usb / "1-1.4/1-1.4:1.0/bInterfaceNumber", "00\n"},
+        {usb / "1-1.4/1-1.4:1.0/ttyUSB0/uevent", ""}, {kRoot / "sys/devices/pnp0/00:01/uevent", ""},
+        {kRoot / "sys/class/tty/ttyS0/type", "4\n"}, {kRoot / "dev/ttyUSB0", ""}, {kRoot / "dev/ttyS0", ""}};
+    for (const auto& [path, text] : files) {
+        fs::create_directories(path.parent_path());
+        std::ofstream(path) << text;
+    }
+    for (const auto& [name, device] : {std::pair{"ttyACM0", usb / "1-2/1-2:1.2"}, {"ttyUSB0", usb / "1-1.4/1-1.4:1.0/ttyUSB0"},
+                                       {"ttyS0", kRoot / "sys/devices/pnp0/00:01"}}) {
+        fs::create_directories(kRoot / "sys/class/tty" / name);
+        fs::create_directory_symlink(device, kRoot / "sys/class/tty" / name / "device");
+    }
+    fs::create_directories(kRoot / "dev/serial/by-id");
+    fs::create_symlink("../../ttyUSB0", kRoot / "dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0");
+    fs::create_symlink("../../ttyACM0", kRoot / "dev/serial/by-id/usb-Arduino_LLC_Leonardo-if02");
+    emulate("ttyACM0");
+    const RunResult result = testsupport::runProgram({kProgram, "verbose", "list", "json"}, kRunBoundSeconds);
+    EXPECT_EQ(result.exitStatus, 0);
+    EXPECT_NE(result.stderrText.find("(COM1): Valid response\n"), std::string::npos) << result.stderrText;
+    std::ofstream(kRoot / "list.json") << result.stdoutText;
+    const RunResult parsed = testsupport::runProgram(
+        {"python3", "-c",
+         "import json, sys\nd = json.load(open(sys.argv[1]))\nprint(d['total'], d['found'])\nfor p in d['ports']: "
+         "print(ascii([p[k] for k in ('com', 'device', 'answered', 'bus', 'vendor_id', 'product_id', 'interface', "
+         "'serial_number', 'manufacturer', 'product', 'description', 'location', 'stable_path')]))",
+         (kRoot / "list.json").string()},
+        kRunBoundSeconds);
+    if (!parsed.startError.empty() && std::getenv("CI") == nullptr) {
+        GTEST_SKIP() << "python3 cannot run here: " << parsed.startError;
+    }
+    EXPECT_EQ(parsed.stdoutText,
+              lines({"3 1",
+                     "[1, '" + device("ttyACM0") + "', True, 'usb', '2341', '8036', 2, 'S\"\\\\\\x01\\ufffd9', None, "
+                         "'Leonardo', 'Debug Port', '1-2', '" + device("serial/by-id/usb-Arduino_LLC_Leonardo-if02") + "']",
+                     "[2, '" + device("ttyUSB0") + "', False, 'usb', '0403', '6001', 0, 'A50285BI', 'FTDI', "
+                         "'FT232R USB UART', 'FT232R USB UART', '1-1.4', '" +
+                         device("serial/by-id/usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0") + "']",
+                     "[3, '" + device("ttyS0") + "', False, 'builtin', None, None, None, None, None, None, None, None, None]"}))
+        << result.stdoutText << parsed.stderrText;
 }
 
 // Another program holds the port: with the advisory lock, or with only the

@@ -145,7 +145,8 @@ bool deviceNamesTruncated() { return fuzzstub::truncated; }
 
 const char* openFailureReason() { return nullptr; }
 const char* devicePath(std::int32_t) { return nullptr; }
-bool isBluetoothLink(std::int32_t) { return false; }
+void readPortIdentities() {}
+void portIdentity(std::int32_t, PortIdentity& identity) { identity = PortIdentity{}; }
 bool startThread(std::thread&, void (*)(void*), void*) { return false; }  // one port after another
 void joinThread(std::thread&) {}
 

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "cli/run_settings.h"
+#include "platform/instance_id.h"
 #include "tests/fake_platform.h"
 #include "tests/unit/capture.h"
 
@@ -88,6 +89,42 @@ TEST_F(ListReport, NameListUnavailable) {
     const auto run = runWords({"verbose", "list"});
     EXPECT_EQ(run.output, "Error with querydosdevice:  (21)\n");
     EXPECT_EQ(run.status, 0);
+}
+
+// list json wherever json stands: one document, each port with what the
+// system knew of it before the first probe. Every text is plain ASCII: a
+// quote, a backslash, control characters and all beyond ASCII escaped, and
+// each byte of a lone, cut, overlong or surrogate sequence, or one past
+// U+10FFFF, as U+FFFD.
+TEST_F(ListReport, JsonDocumentWithEachPortInTheListsOrder) {
+    fake::setDeviceNames({fake::names({"COM7\"x", "COM1"})});
+    fake::addPort(7);
+    fake::addController(1);
+    platform::PortIdentity identity;
+    identity.bus = platform::PortBus::Builtin;
+    const std::string text = "a\"b\\c/\n\t\x01\x1f\x7f Ger\xc3\xa4t \xe2\x82\xac \xf0\x9f\x98\x80 "
+                             "\xff|\xc3|\xe2\x82|\xc0\xaf|\xed\xa0\x80|\xf4\x90\x80\x80";
+    platform::copyText(identity.description, text.c_str(), text.size());
+    fake::setPortIdentity(7, identity);
+    const auto port = [](const char* head, const char* tail) {
+        return std::string(head) + ",\"vendor_id\":null,\"product_id\":null,\"interface\":null,\"serial_number\":null,"
+               "\"manufacturer\":null,\"product\":null," + tail + ",\"location\":null,\"stable_path\":null}";
+    };
+    const auto run = runWords({"verbose", "list", "json"});
+    EXPECT_EQ(run.output, "{\"ports\":[\n" +
+                              port("{\"com\":7,\"name\":\"COM7\\\"x\",\"device\":\"COM7\",\"answered\":false,\"bus\":\"builtin\"",
+                                   "\"description\":\"a\\\"b\\\\c/\\u000a\\u0009\\u0001\\u001f\\u007f Ger\\u00e4t \\u20ac "
+                                   "\\ud83d\\ude00 \\ufffd|\\ufffd|\\ufffd\\ufffd|\\ufffd\\ufffd|\\ufffd\\ufffd\\ufffd|"
+                                   "\\ufffd\\ufffd\\ufffd\\ufffd\"") + ",\n" +
+                              port("{\"com\":1,\"name\":\"COM1\",\"device\":\"COM1\",\"answered\":true,\"bus\":\"unknown\"",
+                                   "\"description\":null") + "\n],\"total\":2,\"found\":1}\n");
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(fake::callLog()[1], "identities");
+
+    fake::reset();
+    resetRunSettings();
+    fake::failCall(Op::QueryNames, 1, 21);
+    EXPECT_EQ(runWords({"json", "list"}).output, "{\"error\":\"Failed to get list of COM ports\"}\n");
 }
 
 TEST_F(ListReport, CoversTheSystemsDevicesWhateverWasChosenBefore) {

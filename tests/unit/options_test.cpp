@@ -7,6 +7,7 @@
 
 #include "cli/options.h"
 #include "cli/run_settings.h"
+#include "platform/instance_id.h"
 #include "tests/fake_platform.h"
 #include "tests/unit/capture.h"
 
@@ -51,6 +52,7 @@ const std::string kHelp =
     "    wait=#      Waits for a controller to be plugged in, up to # seconds\n"
     "                from the start.  (# from 1 to 600)\n"
     "    device      Prints the device the controller was found on.\n"
+    "    json        Prints the result, or the list, as JSON for scripts.\n"
     "\n";
 
 // What the walk leaves behind for one command line.
@@ -181,6 +183,13 @@ INSTANTIATE_TEST_SUITE_P(Words, OptionWalk, testing::Values(
     WalkCase{{"Help", "verbose"}, false, kHelp, 0, 5, 57600, false, false},
     WalkCase{{"help", "com=0"}, false, kHelp, 0, 5, 57600, false, false},
     WalkCase{{"com=0", "help"}, false, comRange("com=0"), 0, 5, 57600, false, false},
+    // json shapes a usage error wherever it stands; help stays text.
+    WalkCase{{"com=", "JSON"}, false, "{\"error\":\"Invalid usage (com=). ex. COM=5\"}\n", 0, 5, 57600, false, false},
+    WalkCase{{"json", "timeout=\"0\\"}, false, "{\"error\":\"Invalid usage (timeout=\\\"0\\\\). ex. TIMEOUT=#, where # "
+             "is between 1 and 20\"}\n", 0, 5, 57600, false, false},
+    WalkCase{{"allports", "com=1", "json"}, false, "{\"error\":\"" + kBoth.substr(0, kBoth.size() - 1) + "\"}\n", 0, 5,
+             57600, true, false},
+    WalkCase{{"json", "help"}, false, kHelp, 0, 5, 57600, false, false},
     WalkCase{{"timeout=3", "com=4", "baudrate=9600", "verbose", "help"}, false, kHelp, 4, 3, 9600, false, true}
 ));
 // clang-format on
@@ -268,6 +277,33 @@ TEST_F(ProgramRun, DeviceWordPrintsWhereTheControllerAnsweredAfterEveryVerboseLi
             EXPECT_EQ(output.find("/dev/"), std::string::npos) << output;
         }
     }
+}
+
+// With json, standard output is the one document, whatever else was asked:
+// the verbose lines go to standard error and device prints nothing more.
+TEST_F(ProgramRun, JsonIsAllTheOutputAndNamesThePortThatAnswered) {
+    fake::setDeviceNames({fake::names({"COM2", "COM4"})});
+    fake::addPort(2);
+    fake::addController(4);
+    fake::setDevicePath(4, "/dev/ttyACM0");
+    platform::PortIdentity identity;
+    identity.bus = platform::PortBus::Usb;
+    platform::copyText(identity.productId, "8036", 4);
+    fake::setPortIdentity(4, identity);
+    auto run = runWords({"verbose", "device", "json"});
+    EXPECT_EQ(run.status, 4);
+    EXPECT_EQ(run.output, "{\"found\":true,\"port\":{\"com\":4,\"name\":\"COM4\",\"device\":\"/dev/ttyACM0\","
+                          "\"answered\":true,\"bus\":\"usb\",\"vendor_id\":null,\"product_id\":\"8036\","
+                          "\"interface\":null,\"serial_number\":null,\"manufacturer\":null,\"product\":null,"
+                          "\"description\":null,\"location\":null,\"stable_path\":null}}\n");
+
+    fake::reset();
+    resetRunSettings();
+    fake::setDeviceNames({fake::names({"COM2"})});
+    fake::addPort(2);
+    run = runWords({"json", "verbose"});
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.output, "{\"found\":false,\"port\":null}\n");
 }
 
 TEST_F(ProgramRun, UsageErrorsEndBeforeAnyPortIsTouched) {

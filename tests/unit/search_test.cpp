@@ -155,18 +155,25 @@ TEST_F(Search, ProbesInTheSystemOrderAndStopsAtTheFirstAnswer) {
     EXPECT_EQ(fake::openHandles(), 0);
 }
 
-// Each open of a Bluetooth link may stall for many seconds: those are
-// probed after every other port, each group in the system's order; a chosen
-// port, allports and the list report keep their own order.
-TEST_F(Search, BluetoothLinksAreProbedLast) {
-    fake::setDeviceNames({fake::names({"COM4", "COM9", "COM3", "COM5", "COM2"})});
+// USB ports first, then those of no known bus or a virtual one, then UARTs
+// on the board, then Bluetooth links, whose opens may stall for many
+// seconds; each group in the system's order. A chosen port, allports and
+// the list report keep their own order.
+TEST_F(Search, PortsAreProbedByBusUsbFirstAndBluetoothLast) {
+    fake::setDeviceNames({fake::names({"COM4", "COM9", "COM3", "COM5", "COM2", "COM7", "COM8"})});
     fake::setBluetoothLink(4);
     fake::setBluetoothLink(3);
-    for (const std::int32_t port : {4, 9, 3, 5, 2}) {
+    for (const auto& [port, bus] : {std::pair{9, platform::PortBus::Builtin}, {5, platform::PortBus::Usb},
+                                    {7, platform::PortBus::Virtual}, {8, platform::PortBus::Usb}}) {
+        platform::PortIdentity identity;
+        identity.bus = bus;
+        fake::setPortIdentity(port, identity);
+    }
+    for (const std::int32_t port : {4, 9, 3, 5, 2, 7, 8}) {
         fake::addPort(port);
     }
     EXPECT_FALSE(searchForController());
-    EXPECT_EQ(probedPorts(), (std::vector<std::int32_t>{9, 5, 2, 4, 3}));
+    EXPECT_EQ(probedPorts(), (std::vector<std::int32_t>{5, 8, 2, 7, 9, 4, 3}));
 
     resetRunSettings();
     runSettings.allPorts = true;

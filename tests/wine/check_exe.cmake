@@ -1,7 +1,8 @@
 # Checks the Windows program file: a console program that imports nothing
-# but KERNEL32.dll and msvcrt.dll (so it runs on a bare Windows without
-# runtime DLLs beside it), with version information naming it and its
-# version.
+# but system DLLs (KERNEL32.dll and msvcrt.dll, and SETUPAPI.dll with
+# ADVAPI32.dll for the device list), so that it runs on a bare Windows
+# without runtime DLLs beside it, with version information naming it and
+# its version.
 #
 #   cmake -DPROGRAM=quillfind.exe -DOBJDUMP=... -DWINDRES=... -DVERSION=1.06 -P check_exe.cmake
 foreach(variable PROGRAM OBJDUMP WINDRES VERSION)
@@ -19,8 +20,9 @@ endif()
 string(REGEX MATCHALL "DLL Name: [^\n]+" imports "${headers}")
 list(TRANSFORM imports REPLACE "DLL Name: " "")
 list(SORT imports CASE INSENSITIVE)
-if(NOT imports STREQUAL "KERNEL32.dll;msvcrt.dll")
-  string(APPEND failures "imports are [${imports}], not [KERNEL32.dll;msvcrt.dll]\n")
+set(allowed "ADVAPI32.dll;KERNEL32.dll;msvcrt.dll;SETUPAPI.dll")
+if(NOT imports STREQUAL allowed)
+  string(APPEND failures "imports are [${imports}], not [${allowed}]\n")
 endif()
 if(NOT headers MATCHES "Subsystem[\t ]+0*3[\t ]+\\(Windows CUI\\)")
   string(APPEND failures "not a console program\n")

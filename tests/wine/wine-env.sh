@@ -18,6 +18,9 @@
 #   wine-env.sh appear  PREFIX COMn PATH   while a program runs: COMn leads to PATH and joins
 #                                          the device-name list, as a port plugged in does
 #   wine-env.sh stop    PREFIX             stop the wine server and every process of the prefix
+#   wine-env.sh devices PREFIX [ID=COMn=NAME...]
+#                                          exactly these Ports-class devices for SetupAPI
+#                                          (ACPI\PNP0501\1=COM3=Communications Port (COM3))
 #
 # With WINE_ENV_STARTED_FILE set, run creates that file once the prefix is
 # ready, right before EXE starts, so that a test can time what it does to
@@ -521,11 +524,40 @@ wine_env_appear() {
     fi
 }
 
+# Wine's SetupAPI lists, with DIGCF_PRESENT, a device only the registry
+# knows: its Enum key with the Ports class (and a FriendlyName), PortName
+# under Device Parameters. UTF-16, as regedit's own files, keeps any name.
+wine_env_devices_locked() {
+    wine_env_make_prefix || return
+    local made="$WINEPREFIX/wine-env.devices" file="$WINEPREFIX/wine-env.devices.reg" spec id name
+    local enum='HKEY_LOCAL_MACHINE\System\CurrentControlSet\Enum'
+    {
+        printf 'Windows Registry Editor Version 5.00\r\n\r\n'
+        [[ ! -f $made ]] || sed "s/.*/[-${enum//\\/\\\\}\\\\&]\r\n\r/" "$made"
+        for spec in "$@"; do
+            IFS== read -r id port name <<<"$spec"
+            name=${name//\\/\\\\}
+            printf '[%s\\%s]\r\n"ClassGUID"="{4d36e978-e325-11ce-bfc1-08002be10318}"\r\n' "$enum" "$id"
+            printf '"FriendlyName"="%s"\r\n\r\n[%s\\%s\\Device Parameters]\r\n"PortName"="%s"\r\n\r\n' \
+                "${name//\"/\\\"}" "$enum" "$id" "$port"
+        done
+    } | { printf '\xff\xfe'; iconv -f UTF-8 -t UTF-16LE; } >"$file" || return 125
+    wine_env_spawn timeout 120 "${WINE_ENV_WINE[@]}" reg import "$file" >>"$WINE_ENV_LOG" 2>&1 </dev/null ||
+        { wine_env_fail "cannot import $file; see $WINE_ENV_LOG"; return; }
+    printf '%s\n' "${@%%=*}" | sed '/^$/d' >"$made"
+}
+
+wine_env_devices() {
+    [[ $# -ge 1 ]] || { wine_env_fail "usage: devices PREFIX [ID=COMn=NAME...]"; return; }
+    wine_env_setup "$1" || return
+    wine_env_locked wine_env_devices_locked "${@:2}"
+}
+
 wine_env_main() {
     local command=${1:-}
     shift || true
     case $command in
-        init | map | unmap | set | restart | ports | run | appear | stop) "wine_env_$command" "$@" ;;
+        init | map | unmap | set | restart | ports | run | appear | stop | devices) "wine_env_$command" "$@" ;;
         *)
             sed -n '4,20s/^# \{0,1\}//p' "${BASH_SOURCE[0]}" >&2
             return 2

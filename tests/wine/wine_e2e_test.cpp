@@ -71,6 +71,19 @@ protected:
     void TearDown() override {
         emulators_.clear();
         unsetenv(kBluetoothVariable);
+        if (devicesMade_) {
+            makeDevices({});
+        }
+    }
+
+    // Ports-class devices that SetupAPI lists, as "ID=COMn=FriendlyName";
+    // they last until the end of the test.
+    void makeDevices(const std::vector<std::string>& devices) {
+        std::vector<std::string> argv{kWineEnv, "devices", kPrefix};
+        argv.insert(argv.end(), devices.begin(), devices.end());
+        const RunResult made = testsupport::runProgram(argv, kSetupBoundSeconds);
+        EXPECT_EQ(made.exitStatus, 0) << made.startError << made.stderrText;
+        devicesMade_ = !devices.empty();
     }
 
     // wine-env-helper.c defines these names as Bluetooth links.
@@ -139,6 +152,7 @@ protected:
     }
 
     std::vector<std::unique_ptr<EmulatorProcess>> emulators_;
+    bool devicesMade_ = false;
 };
 
 TEST_F(WineEndToEnd, ControllerOnTheSecondListedPortIsFoundAfterTheFirstIsProbed) {
@@ -249,6 +263,42 @@ TEST_F(WineEndToEnd, BluetoothLinksAreProbedLast) {
     }
     expected = join({expected, invalidPort(bluetooth), {kNotFound}});
     EXPECT_EQ(result.stdoutText, lines(expected));
+}
+
+// A board's UART listed ahead of the controller's USB port: the USB port is
+// probed first and the UART never opened; json list tells them apart, with
+// a name read through the wide calls.
+TEST_F(WineEndToEnd, UsbPortIsProbedBeforeABuiltInUartListedAheadOfIt) {
+    const std::vector<int> listed = mapPorts({3, 8});
+    ASSERT_EQ(listed.size(), 2U);
+    const int uart = listed[0];
+    const int usb = listed[1];
+    makeDevices({"ACPI\\PNP0501\\1=" + comName(uart) + "=Communications Port (" + comName(uart) + ")",
+                 "USB\\VID_2341&PID_0043\\7573\"5323=" + comName(usb) + "=Uno Ger\xc3\xa4t (" + comName(usb) + ")"});
+    EmulatorProcess& silent = emulate(uart, {"--reply=silent"});
+    emulate(usb);
+    const RunResult result = run({"timeout=1", "verbose"});
+    EXPECT_EQ(result.exitStatus, usb);
+    EXPECT_EQ(result.stdoutText, lines(join({probeLines(usb, 1, reading(usb, kAnswered)), found(usb)})));
+    EXPECT_EQ(silent.countLogLines("open 1"), 0U);
+
+    emulators_.pop_back();
+    emulate(usb);
+    const auto port = [](int com, bool answered, const std::string& identity) {
+        return "{\"com\":" + std::to_string(com) + ",\"name\":\"" + comName(com) + "\",\"device\":\"" + comName(com) +
+               "\",\"answered\":" + (answered ? "true" : "false") + "," + identity +
+               ",\"manufacturer\":null,\"product\":null,\"description\":";
+    };
+    const RunResult list = run({"json", "timeout=1", "list"});
+    EXPECT_EQ(list.exitStatus, 0);
+    EXPECT_EQ(list.stdoutText,
+              "{\"ports\":[\r\n" +
+                  port(uart, false, "\"bus\":\"builtin\",\"vendor_id\":null,\"product_id\":null,\"interface\":null,"
+                                    "\"serial_number\":null") +
+                  "\"Communications Port\",\"location\":null,\"stable_path\":null},\r\n" +
+                  port(usb, true, "\"bus\":\"usb\",\"vendor_id\":\"2341\",\"product_id\":\"0043\",\"interface\":null,"
+                                  "\"serial_number\":\"7573\\\"5323\"") +
+                  "\"Uno Ger\\u00e4t\",\"location\":null,\"stable_path\":null}\r\n],\"total\":2,\"found\":1}\r\n");
 }
 
 TEST_F(WineEndToEnd, ListReportOverThreePortsInListingOrder) {
