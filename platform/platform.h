@@ -53,9 +53,13 @@ void setLineSettings(LineState& state, std::uint32_t baudRate);
 bool applyLineState(PortHandle port, const LineState& state);
 
 // From now on readByte returns as soon as a byte is available, and with no
-// byte once timeoutSeconds have passed without one; writeBytes fails once
-// it has waited that long to get its bytes out. False on failure.
-bool setReadTimeout(PortHandle port, std::int32_t timeoutSeconds);
+// byte once milliseconds (at least 1) have passed without one; writeBytes
+// fails once it has waited that long to get its bytes out. False on failure.
+bool setReadTimeout(PortHandle port, std::uint32_t milliseconds);
+
+// Throws away what the port has received and not yet been read. False on
+// failure.
+bool discardInput(PortHandle port);
 
 // Writes length bytes. False on failure, and when not all of them went out
 // within the timeout.

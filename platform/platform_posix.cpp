@@ -60,7 +60,7 @@ bool failWithErrno() { return fail(errno); }
 // time and uses it on its own thread, so a few slots per thread are plenty.
 struct PortSlot {
     int fd = -1;
-    int timeoutMilliseconds = 0;
+    std::uint32_t timeoutMilliseconds = 0;
     // Exclusive use is a mark on the tty, not on a descriptor: only a mark
     // this program made is its own to take away at close.
     bool markedExclusive = false;
@@ -290,12 +290,19 @@ bool applyLineState(PortHandle port, const LineState& state) {
     return true;
 }
 
-bool setReadTimeout(PortHandle port, std::int32_t timeoutSeconds) {
+bool setReadTimeout(PortHandle port, std::uint32_t milliseconds) {
     PortSlot* slot = findSlot(static_cast<int>(port));
-    if (slot == nullptr || timeoutSeconds < 0) {
-        return fail(slot == nullptr ? EBADF : EINVAL);
+    if (slot == nullptr) {
+        return fail(EBADF);
     }
-    slot->timeoutMilliseconds = timeoutSeconds * 1000;
+    slot->timeoutMilliseconds = milliseconds;
+    return true;
+}
+
+bool discardInput(PortHandle port) {
+    if (tcflush(static_cast<int>(port), TCIFLUSH) != 0) {
+        return failWithErrno();
+    }
     return true;
 }
 

@@ -153,7 +153,7 @@ bool applyLineState(PortHandle port, const LineState& state) {
     return SetCommState(toHandle(port), &dcb) != FALSE;
 }
 
-bool setReadTimeout(PortHandle port, std::int32_t timeoutSeconds) {
+bool setReadTimeout(PortHandle port, std::uint32_t milliseconds) {
     // MAXDWORD for both the interval and the multiplier, with a non-zero
     // constant, is the one combination for which ReadFile returns at once
     // with a byte that is buffered, waits for the first byte otherwise, and
@@ -165,10 +165,12 @@ bool setReadTimeout(PortHandle port, std::int32_t timeoutSeconds) {
     std::memset(&timeouts, 0, sizeof timeouts);
     timeouts.ReadIntervalTimeout = MAXDWORD;
     timeouts.ReadTotalTimeoutMultiplier = MAXDWORD;
-    timeouts.ReadTotalTimeoutConstant = static_cast<DWORD>(timeoutSeconds) * 1000U;
-    timeouts.WriteTotalTimeoutConstant = static_cast<DWORD>(timeoutSeconds) * 1000U;
+    timeouts.ReadTotalTimeoutConstant = milliseconds;
+    timeouts.WriteTotalTimeoutConstant = milliseconds;
     return SetCommTimeouts(toHandle(port), &timeouts) != FALSE;
 }
+
+bool discardInput(PortHandle port) { return PurgeComm(toHandle(port), PURGE_RXCLEAR) != FALSE; }
 
 bool writeBytes(PortHandle port, const std::uint8_t* data, std::uint32_t length) {
     // A write timeout is a success status: WriteFile returns TRUE with fewer

@@ -36,4 +36,3 @@ ProbeOutcome openPort(PortSession& session, std::int32_t portNumber);
 bool configurePort(const PortSession& session);
 void closePort(PortSession& session);
 bool sendSyncCommand(const PortSession& session);
-bool readSyncReply(const PortSession& session);

@@ -96,6 +96,7 @@ const char* opName(Op op) {
         case Op::SetReadTimeout: return "timeout";
         case Op::Write: return "write";
         case Op::Read: return "read";
+        case Op::Discard: return "discard";
         case Op::Close: return "close";
         case Op::Sleep: return "sleep";
         case Op::QueryNames: return "names";
@@ -110,6 +111,7 @@ const char* opName(Op op) {
 ReadStep byte(std::uint8_t value) { return {ReadStep::Kind::Byte, value, 0}; }
 ReadStep timeout() { return {ReadStep::Kind::Timeout, 0, 0}; }
 ReadStep readError(long code) { return {ReadStep::Kind::Error, 0, code}; }
+ReadStep stale(std::uint8_t value) { return {ReadStep::Kind::Stale, value, 0}; }
 
 void reset() { state = State{}; lastError = 0; }
 
@@ -263,10 +265,23 @@ bool applyLineState(PortHandle port, const LineState& lineState) {
     return !fake::record(Op::ApplyLineState, fake::portOf(port), applied.baudRate);
 }
 
-bool setReadTimeout(PortHandle port, std::int32_t timeoutSeconds) {
+bool setReadTimeout(PortHandle port, std::uint32_t milliseconds) {
     const Lock lock(fake::mutex);
-    return !fake::record(Op::SetReadTimeout, fake::portOf(port),
-                         static_cast<std::uint32_t>(timeoutSeconds));
+    return !fake::record(Op::SetReadTimeout, fake::portOf(port), milliseconds);
+}
+
+bool discardInput(PortHandle port) {
+    const Lock lock(fake::mutex);
+    const std::int32_t comNumber = fake::portOf(port);
+    if (fake::record(Op::Discard, comNumber, 0)) {
+        return false;
+    }
+    fake::FakePort& fakePort = state.ports[comNumber];
+    while (fakePort.nextRead < fakePort.reads.size() &&
+           fakePort.reads[fakePort.nextRead].kind == fake::ReadStep::Kind::Stale) {
+        ++fakePort.nextRead;
+    }
+    return true;
 }
 
 bool writeBytes(PortHandle port, const std::uint8_t* data, std::uint32_t length) {
@@ -290,6 +305,7 @@ bool readByte(PortHandle port, std::uint8_t& value, bool& gotByte) {
     const fake::ReadStep step = fakePort.reads[fakePort.nextRead++];
     switch (step.kind) {
         case fake::ReadStep::Kind::Byte:
+        case fake::ReadStep::Kind::Stale:
             value = step.byte;
             gotByte = true;
             return true;

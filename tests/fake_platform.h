@@ -13,22 +13,25 @@
 
 namespace fake {
 
-enum class Op { Open, GetLineState, ApplyLineState, SetReadTimeout, Write, Read, Close, Sleep, QueryNames, ReadIdentities, StartThread };
+enum class Op { Open, GetLineState, ApplyLineState, SetReadTimeout, Write, Read, Discard, Close, Sleep, QueryNames, ReadIdentities, StartThread };
 
-// What one read call of a port gives.
+// What one read call of a port gives. A stale byte is one that came after
+// the last read gave up: a read takes it, a discard of the input throws it
+// away.
 struct ReadStep {
-    enum class Kind { Byte, Timeout, Error } kind;
+    enum class Kind { Byte, Timeout, Error, Stale } kind;
     std::uint8_t byte;
     long error;
 };
 ReadStep byte(std::uint8_t value);
 ReadStep timeout();
 ReadStep readError(long code);
+ReadStep stale(std::uint8_t value);
 
 struct Call {
     Op op;
     std::int32_t port;    // COM number the call worked on (0 when none)
-    std::uint32_t value;  // speed, timeout seconds, milliseconds, or buffer size
+    std::uint32_t value;  // speed, milliseconds, or buffer size
     std::uint64_t at = 0;  // the fake clock when it was made
 };
 

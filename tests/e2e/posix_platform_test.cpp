@@ -55,7 +55,7 @@ protected:
     }
 
     // Opens COM<number> and sets it up as a probe does.
-    static platform::PortHandle openConfigured(std::int32_t number, std::int32_t timeoutSeconds) {
+    static platform::PortHandle openConfigured(std::int32_t number, std::uint32_t timeoutSeconds) {
         const platform::PortHandle port = platform::openComPort(number);
         platform::LineState state{};
         if (port == platform::kNoPort || !platform::getLineState(port, state)) {
@@ -64,7 +64,7 @@ protected:
         }
         platform::setLineSettings(state, 57600);
         EXPECT_TRUE(platform::applyLineState(port, state));
-        EXPECT_TRUE(platform::setReadTimeout(port, timeoutSeconds));
+        EXPECT_TRUE(platform::setReadTimeout(port, timeoutSeconds * 1000));
         return port;
     }
 };
@@ -148,7 +148,7 @@ TEST_F(PosixPlatform, ADeviceUnpluggedAfterTheListingShiftsNoNumbers) {
     EXPECT_EQ(platform::openComPort(2), platform::kNoPort);
     const platform::PortHandle third = platform::openComPort(3);
     ASSERT_NE(third, platform::kNoPort) << "COM3 is still the third device listed";
-    ASSERT_TRUE(platform::setReadTimeout(third, 10));
+    ASSERT_TRUE(platform::setReadTimeout(third, 10000));
     std::uint8_t byte = 0;
     bool gotByte = false;
     EXPECT_TRUE(platform::readByte(third, byte, gotByte));
@@ -226,7 +226,7 @@ TEST_F(PosixPlatform, ReadTimesOutWithNoByteAndReportsAHangUp) {
     ASSERT_TRUE(platform::getLineState(port, state));
     platform::setLineSettings(state, 57600);
     ASSERT_TRUE(platform::applyLineState(port, state));
-    ASSERT_TRUE(platform::setReadTimeout(port, 1));
+    ASSERT_TRUE(platform::setReadTimeout(port, 1000));
 
     std::uint8_t byte = 0;
     bool gotByte = true;
@@ -235,7 +235,7 @@ TEST_F(PosixPlatform, ReadTimesOutWithNoByteAndReportsAHangUp) {
 
     const std::uint8_t command[] = {0x30, 0x20};
     ASSERT_TRUE(platform::writeBytes(port, command, 2));
-    ASSERT_TRUE(platform::setReadTimeout(port, 15));
+    ASSERT_TRUE(platform::setReadTimeout(port, 15000));
     ASSERT_TRUE(platform::readByte(port, byte, gotByte));
     ASSERT_TRUE(gotByte);
     EXPECT_EQ(byte, 0x14);
@@ -256,7 +256,7 @@ TEST_F(PosixPlatform, ReadTimesOutWithNoByteAndReportsAHangUp) {
 // the bytes sent.
 TEST_F(PosixPlatform, BytesPassUnchangedOnAPortLeftByATerminal) {
     EmulatorProcess& device = emulate(
-        "ttyUSB0", {"--left-by=terminal", "--reply-bytes=0d0a130d03", "--listen-from-ms=0", "--listen-until-ms=60000"});
+        "ttyUSB0", {"--left-by=terminal", "--reply-bytes=0d0a130d03", "--startup-ms=0", "--boot-ms=0", "--listen-until-ms=60000"});
     const platform::PortHandle port = openConfigured(1, 10);
     ASSERT_NE(port, platform::kNoPort);
     const std::uint8_t command[] = {0x30, 0x20, 0x0a};

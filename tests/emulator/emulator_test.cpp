@@ -45,7 +45,7 @@ const Bytes kAnswer{0x14, 0x10};
 constexpr int kBoundMs = 5000;   // for anything that should happen
 constexpr int kQuietMs = 200;    // listening for bytes that must not come
 // Tests that are not about the bootloader's timing talk to it at once.
-const std::vector<std::string> kAlwaysListening{"--listen-from-ms=0", "--listen-until-ms=600000"};
+const std::vector<std::string> kAlwaysListening{"--startup-ms=0", "--boot-ms=0", "--listen-until-ms=600000"};
 
 std::string hex(const Bytes& bytes) {
     std::string text;
@@ -368,13 +368,25 @@ INSTANTIATE_TEST_SUITE_P(Conditions, ConditionTest, ::testing::Values(
     ConditionCase{"TwoStopBits", {}, false, B57600, CS8 | CSTOPB, 0, "mute framing 8N2 57600"},
     ConditionCase{"AfterADelay", {"--delay-ms=300"}, false, B57600, CS8, 0, nullptr},
     // The bootloader's window after a restart; a wait can only be longer.
-    ConditionCase{"DeafForHalfASecondByDefault", {}, true, B57600, CS8, 0, "mute early"},
+    ConditionCase{"LosesWhatComesDuringItsStartUp", {"--startup-ms=2000", "--listen-until-ms=60000"}, true, B57600,
+                  CS8, 0, "lost 20"},
     ConditionCase{"GivesUpAfterOneAndAHalfSecondsByDefault", {}, true, B57600, CS8, 2000, "mute late"},
-    ConditionCase{"InsideTheWindow", {"--listen-from-ms=200", "--listen-until-ms=60000"}, true, B57600, CS8, 400,
+    ConditionCase{"InsideTheWindow", {"--startup-ms=200", "--listen-until-ms=60000"}, true, B57600, CS8, 400,
                   nullptr},
     ConditionCase{"AfterTheWindow", {"--listen-until-ms=200"}, false, B57600, CS8, 400, "mute late"}
 ), [](const ::testing::TestParamInfo<ConditionCase>& param) { return std::string(param.param.name); });
 // clang-format on
+
+TEST_F(EmulatorTest, HoldsACommandAfterItsStartUpUntilItBoots) {
+    ASSERT_TRUE(emulator_.start(linkPath(), {"--startup-ms=0", "--boot-ms=2000", "--listen-until-ms=60000"}));
+    Client client;
+    ASSERT_TRUE(client.open(linkPath()));
+    ASSERT_TRUE(emulator_.waitForLogLine("restart", 1, kBoundMs));
+    ASSERT_TRUE(client.write(kCommand));
+    ASSERT_TRUE(emulator_.waitForLogLine("held until boot", 1, kBoundMs));
+    EXPECT_TRUE(client.read(1, kQuietMs).bytes.empty()) << "answered before it booted";
+    EXPECT_EQ(hex(client.read(2, kBoundMs).bytes), hex(kAnswer));
+}
 
 struct LeftByCase {
     const char* name;
@@ -717,7 +729,8 @@ INSTANTIATE_TEST_SUITE_P(
                       BadArgsCase{"NotHex", {"LINK", "--noise-on-open=zz"}},
                       BadArgsCase{"UnknownPriorState", {"LINK", "--left-by=nobody"}},
                       BadArgsCase{"DtrModeWithoutADriverToKeepIt", {"LINK", "--left-by=dtr-disabled"}},
-                      BadArgsCase{"WindowEndsBeforeItStarts", {"LINK", "--listen-from-ms=900", "--listen-until-ms=100"}}),
+                      BadArgsCase{"WindowEndsBeforeItStarts", {"LINK", "--startup-ms=900", "--listen-until-ms=100"}},
+                      BadArgsCase{"BootsBeforeItStarts", {"LINK", "--startup-ms=300", "--boot-ms=100"}}),
     [](const ::testing::TestParamInfo<BadArgsCase>& param) { return std::string(param.param.name); });
 
 TEST_F(EmulatorTest, StartFailsWhenTheLinkCannotBeMade) {

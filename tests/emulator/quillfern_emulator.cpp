@@ -8,8 +8,12 @@
 //   pty's termios shows them when the command arrives (data bits and parity
 //   as framing_state.h keeps them); at any other framing a UART receives
 //   garbage.
-// - The controller restarts on a rising edge of DTR, and its bootloader
-//   listens only from --listen-from-ms to --listen-until-ms after that.
+// - The controller restarts on a rising edge of DTR. During the start-up
+//   delay (--startup-ms) it hears nothing: bytes sent then are lost, and a
+//   command cut in half is none. From then on its UART holds what comes,
+//   and the bootloader answers at --boot-ms after the restart, from what
+//   the UART holds, and at once after that, until its watchdog starts the
+//   application at --listen-until-ms.
 //   A pty has no DTR, so it is modelled the way a USB serial driver on Linux
 //   drives it: raised at every open, dropped at the last close only when
 //   HUPCL is set in the port's termios then.
@@ -33,8 +37,9 @@
 // - --driver-keeps-speed models a driver that takes tcsetattr but keeps the
 //   speed it had (see framing_state.h); only a read-back shows it.
 // The log says why a command went unanswered ("mute framing 7E2 9600",
-// "mute early", "mute late", "mute no restart", ...) and how long after the
-// restart it came ("since restart 1001 ms").
+// "mute late", "mute no restart", ...), which bytes the start-up lost
+// ("lost 30"), and how long after the restart a command came ("since
+// restart 101 ms") and whether it waited for the boot ("held until boot").
 //
 // How it watches the port (measured on Linux, see emulator_test.cpp):
 // - Opens and closes of the slave are seen as inotify IN_OPEN / IN_CLOSE_*
@@ -113,9 +118,14 @@ struct Options {
     long delayMs = 0;
     long baud = 57600;
     LeftBy leftBy = LeftBy::Raw;
-    // The bootloader blinks its LED before it listens, and its watchdog
-    // starts the application when no command came in time.
-    long listenFromMs = 500;
+    // The ATmega's start-up delay with the usual fuses. The reference
+    // bootloaders, restarted so on simulated boards, answered a command
+    // held from then on 265 ms (57600 baud) and 442 ms (115200 baud) after
+    // the restart: --boot-ms defaults to those, and never comes before the
+    // start-up ends. The watchdog starts the application when no command
+    // came in time.
+    long startupMs = 65;
+    long bootMs = -1;
     long listenUntilMs = 1500;
     // A Windows serial driver drops DTR at every close; Wine, which clears
     // HUPCL, would otherwise leave it high after the first program's run.
@@ -182,7 +192,7 @@ void usage(const char* why) {
                  "quillfern-emulator: %s\n"
                  "usage: quillfern-emulator --link=PATH [--reply=ok|reversed|one-byte|three-bytes|"
                  "silent|hangup-mid-reply|flood] [--delay-ms=N] [--baud=N] [--left-by=raw|terminal|no-hupcl|cts-flow|xon-xoff|dtr-disabled] "
-                 "[--listen-from-ms=N] [--listen-until-ms=N] [--dtr-drops-at-every-close=yes] [--modem-lines=windows] [--hold-output=yes] [--line-discipline=N] "
+                 "[--startup-ms=N] [--boot-ms=N] [--listen-until-ms=N] [--dtr-drops-at-every-close=yes] [--modem-lines=windows] [--hold-output=yes] [--line-discipline=N] "
                  "[--refuse-open=eacces|eio] [--noise-on-open=HEX] [--reply-bytes=HEX] [--driver-keeps-speed=yes] [--hangup-on-open=N] "
                  "[--hangup-delay-ms=N] [--mid-reply-wait-ms=N] [--log=PATH] [--max-seconds=N]\n",
                  why);
@@ -267,8 +277,10 @@ bool parseOptions(int argc, char** argv, Options& options) {
                        {"cts-flow", LeftBy::CtsFlow}, {"xon-xoff", LeftBy::XonXoff},
                        {"dtr-disabled", LeftBy::DtrDisabled}},
                       options.leftBy);
-        } else if (name == "listen-from-ms") {
-            ok = parseLong(value, 0, 3600000, options.listenFromMs);
+        } else if (name == "startup-ms") {
+            ok = parseLong(value, 0, 3600000, options.startupMs);
+        } else if (name == "boot-ms") {
+            ok = parseLong(value, 0, 3600000, options.bootMs);
         } else if (name == "listen-until-ms") {
             ok = parseLong(value, 0, 3600000, options.listenUntilMs);
         } else if (name == "dtr-drops-at-every-close") {
@@ -319,8 +331,9 @@ bool parseOptions(int argc, char** argv, Options& options) {
         usage("--left-by=dtr-disabled needs --modem-lines=windows: a tty keeps no DTR mode");
         return false;
     }
-    if (options.listenUntilMs < options.listenFromMs) {
-        usage("--listen-until-ms is before --listen-from-ms");
+    if (options.bootMs < 0) options.bootMs = std::max(options.startupMs, options.baud == 115200 ? 442L : 265L);
+    if (options.bootMs < options.startupMs || options.listenUntilMs < options.bootMs) {
+        usage("--startup-ms, --boot-ms and --listen-until-ms are out of order");
         return false;
     }
     return true;
@@ -805,6 +818,11 @@ void Emulator::readMaster() {
 
 void Emulator::onByte(unsigned char byte) {
     log_.line("rx " + hexByte(byte));
+    if (restartAt_ && Clock::now() - *restartAt_ < Millis(options_.startupMs)) {
+        log_.line("lost " + hexByte(byte));
+        lastWas30_ = false;
+        return;
+    }
     const bool command = lastWas30_ && byte == kCommandSecond;
     lastWas30_ = byte == kCommandFirst;
     if (command) onCommand();
@@ -840,8 +858,15 @@ void Emulator::onCommand() {
         log_.line("mute silent");
         return;
     }
-    if (options_.delayMs > 0) {
-        pendingReplies_.push_back(Clock::now() + Millis(options_.delayMs));
+    Clock::time_point replyAt = Clock::now();
+    const Clock::time_point bootAt = *restartAt_ + Millis(options_.bootMs);
+    if (bootAt > replyAt) {
+        log_.line("held until boot");
+        replyAt = bootAt;
+    }
+    replyAt += Millis(options_.delayMs);
+    if (replyAt > Clock::now()) {
+        pendingReplies_.push_back(replyAt);
     } else {
         sendReply();
     }
@@ -854,10 +879,6 @@ bool Emulator::listening() {
     }
     const long age = static_cast<long>(std::chrono::duration_cast<Millis>(Clock::now() - *restartAt_).count());
     log_.line("since restart " + std::to_string(age) + " ms");
-    if (age < options_.listenFromMs) {
-        log_.line("mute early");
-        return false;
-    }
     if (age > options_.listenUntilMs) {
         log_.line("mute late");
         return false;

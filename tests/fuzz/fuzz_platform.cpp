@@ -83,7 +83,9 @@ void setLineSettings(LineState&, std::uint32_t) {}
 
 bool applyLineState(PortHandle port, const LineState&) { return fuzzstub::find(port) != nullptr; }
 
-bool setReadTimeout(PortHandle port, std::int32_t) { return fuzzstub::find(port) != nullptr; }
+bool setReadTimeout(PortHandle port, std::uint32_t) { return fuzzstub::find(port) != nullptr; }
+
+bool discardInput(PortHandle port) { return fuzzstub::find(port) != nullptr; }
 
 bool writeBytes(PortHandle port, const std::uint8_t*, std::uint32_t) {
     return fuzzstub::find(port) != nullptr;

@@ -161,14 +161,15 @@ TEST_F(ListReport, WordsBeforeListApplyAndWordsAfterItAreNeverRead) {
     runWords({"timeout=2", "baudrate=9600", "list"});
     // Both opens of the probe set the port up the same way.
     EXPECT_EQ(callsStartingWith("apply "), (std::vector<std::string>{"apply 2 9600", "apply 2 9600"}));
-    EXPECT_EQ(callsStartingWith("timeout "), (std::vector<std::string>{"timeout 2 2", "timeout 2 2"}));
+    EXPECT_EQ(callsStartingWith("timeout "),
+              (std::vector<std::string>{"timeout 2 2000", "timeout 2 2000", "timeout 2 900", "timeout 2 2000"}));
 
     fake::reset();
     resetRunSettings();
     fake::setDeviceNames({fake::names({"COM2"})});
     fake::addPort(2);
     const auto run = runWords({"list", "timeout=2", "verbose", "com=0", "help"});
-    EXPECT_EQ(callsStartingWith("timeout "), (std::vector<std::string>{"timeout 2 5", "timeout 2 5"}));
+    EXPECT_EQ(callsStartingWith("timeout ").front(), "timeout 2 5000");
     EXPECT_EQ(run.output, table("COM2  - None\n", "Total:  1 port \nQuillfern:  0 found\n"));
 }
 
@@ -193,10 +194,10 @@ TEST_F(ListReport, VerboseBeforeListPutsEachProbeBeforeItsLine) {
     EXPECT_EQ(out.find("Found Quillfern"), std::string::npos);
 }
 
-// At most 32 ports at once: forty controllers take two rounds of the one-second wait, fewer take one;
+// At most 32 ports at once: forty controllers take two rounds of the 100 ms wait for the command, fewer take one;
 // with no thread to start (the first start fails), or only one, they go one after another.
 TEST_F(ListReport, ProbesRunAtOnceAtMost32AtATime) {
-    for (const auto& [ports, failingStart, seconds] :
+    for (const auto& [ports, failingStart, rounds] :
          {std::tuple{3, 0, 1U}, {32, 0, 1U}, {40, 0, 2U}, {3, 1, 3U}, {3, 2, 3U}}) {
         fake::reset();
         std::vector<std::string> names;
@@ -208,7 +209,7 @@ TEST_F(ListReport, ProbesRunAtOnceAtMost32AtATime) {
         fake::failCall(Op::StartThread, failingStart, 8);
         const auto run = runWords({"list"});
         EXPECT_NE(run.output.find("Quillfern:  " + std::to_string(ports) + " found\n"), std::string::npos);
-        EXPECT_EQ(fake::clock(), seconds * 1000U) << ports << " ports, thread start " << failingStart << " failing";
+        EXPECT_EQ(fake::clock(), rounds * 100U) << ports << " ports, thread start " << failingStart << " failing";
         EXPECT_EQ(fake::openHandles(), 0);
     }
 }

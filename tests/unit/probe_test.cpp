@@ -55,11 +55,12 @@ std::vector<std::string> concat(std::initializer_list<std::vector<std::string>> 
 // The calls of a probe that finds a controller on COM<port>.
 std::vector<std::string> answeringProbeLog(std::int32_t port, std::uint32_t speed, std::int32_t seconds) {
     const std::string com = std::to_string(port);
+    const std::string timeout = "timeout " + com + " " + std::to_string(seconds * 1000);
     const std::vector<std::string> open = {"open " + com, "get " + com,
-                                           "apply " + com + " " + std::to_string(speed),
-                                           "timeout " + com + " " + std::to_string(seconds)};
+                                           "apply " + com + " " + std::to_string(speed), timeout};
     return concat({open, {"close " + com}, open,
-                   {"sleep 1000", "write " + com, "read " + com, "read " + com, "close " + com}});
+                   {"sleep 100", "write " + com, "timeout " + com + " 900", "read " + com, timeout, "read " + com,
+                    "close " + com}});
 }
 
 TEST_F(Probe, ControllerAnswersWithTheExactTranscript) {
@@ -74,11 +75,22 @@ TEST_F(Probe, ControllerAnswersWithTheExactTranscript) {
                                          "(COM4): Reading response, expecting (0x14, 0x10)",
                                          "       - Read (0x14)", "       - Read (0x10)",
                                          "(COM4): Valid response"}})));
-    ASSERT_EQ(fake::callLog(),
-              (std::vector<std::string>{"open 4", "get 4", "apply 4 57600", "timeout 4 5", "close 4",
-                                        "open 4", "get 4", "apply 4 57600", "timeout 4 5",
-                                        "sleep 1000", "write 4", "read 4", "read 4", "close 4"}));
+    ASSERT_EQ(fake::callLog(), answeringProbeLog(4, 57600, 5));
     EXPECT_EQ(fake::calls()[10].value, 0x3020U) << "the command is 0x30 then 0x20";
+}
+
+// The command at 100 ms, and again at one second with the user's timeout:
+// a silent port costs what it cost with the one command at one second.
+TEST_F(Probe, SilentPortGetsTheCommandAgainAtOneSecond) {
+    fake::addPort(4);
+    std::string output;
+    EXPECT_FALSE(probe(4, output));
+    const std::vector<std::string> log = fake::callLog();
+    ASSERT_GE(log.size(), 10U);
+    EXPECT_EQ(std::vector<std::string>(log.end() - 10, log.end()),
+              (std::vector<std::string>{"sleep 100", "write 4", "timeout 4 900", "read 4", "timeout 4 5000",
+                                        "sleep 900", "discard 4", "write 4", "read 4", "close 4"}));
+    EXPECT_EQ(fake::calls()[fake::calls().size() - 3].at, 1000U) << "the second command at one second";
 }
 
 TEST_F(Probe, SilentWhenVerboseIsOff) {
@@ -143,19 +155,25 @@ INSTANTIATE_TEST_SUITE_P(Replies, ProbeReply, testing::Values(
               {"       - Read (0x10)", "       - Read (0x14)"}, 2},
     ReplyCase{"OneByte", {fake::byte(0x14)}, false,
               {"       - Read (0x14)", "       - Read NULL"}, 2},
-    ReplyCase{"Silent", {}, false, {"       - Read NULL"}, 1},
+    ReplyCase{"Silent", {}, false, {"       - Read NULL"}, 2},
+    ReplyCase{"AnswerToTheCommandSentAgain", {fake::timeout(), fake::byte(0x14), fake::byte(0x10)}, true,
+              {"       - Read (0x14)", "       - Read (0x10)"}, 3},
+    ReplyCase{"WhatCameLateIsThrownAway", {fake::timeout(), fake::stale(0x10), fake::byte(0x14), fake::byte(0x10)},
+              true, {"       - Read (0x14)", "       - Read (0x10)"}, 3},
+    ReplyCase{"ErrorWhileWaitingIsNoReply", {fake::readError(5), fake::byte(0x14), fake::byte(0x10)}, true,
+              {"       - Read (0x14)", "       - Read (0x10)"}, 3},
     ReplyCase{"ThreeBytesOnlyTwoRead", {fake::byte(0x14), fake::byte(0x10), fake::byte(0x14)}, true,
               {"       - Read (0x14)", "       - Read (0x10)"}, 2},
     ReplyCase{"NoiseFirst", {fake::byte(0x55), fake::byte(0x14), fake::byte(0x10)}, false,
               {"       - Read (0x55)", "       - Read (0x14)"}, 2},
     ReplyCase{"ZeroBytesAreNoReply", {fake::byte(0x00), fake::byte(0x00)}, false,
               {"       - Read (0x00)", "       - Read (0x00)"}, 2},
-    ReplyCase{"ErrorAtOnce", {fake::readError(995)}, false,
-              {"       - Error Reading (995)"}, 1},
+    ReplyCase{"ErrorAtOnce", {fake::timeout(), fake::readError(995)}, false,
+              {"       - Error Reading (995)"}, 2},
     ReplyCase{"ErrorAfterFirstByte", {fake::byte(0x14), fake::readError(5)}, false,
               {"       - Read (0x14)", "       - Error Reading (5)"}, 2},
-    ReplyCase{"NegativeErrorCode", {fake::readError(-2147024891L)}, false,
-              {"       - Error Reading (-2147024891)"}, 1}
+    ReplyCase{"NegativeErrorCode", {fake::timeout(), fake::readError(-2147024891L)}, false,
+              {"       - Error Reading (-2147024891)"}, 2}
 ), [](const testing::TestParamInfo<ReplyCase>& param) { return std::string(param.param.name); });
 // clang-format on
 
@@ -182,7 +200,8 @@ class ProbeFault : public Probe, public testing::WithParamInterface<FaultCase> {
 TEST_P(ProbeFault, FailsCleanlyAndTheSearchGoesOn) {
     const FaultCase& fault = GetParam();
     fake::setDeviceNames({fake::names({"COM4", "COM5"})});
-    fake::addController(4);
+    // COM4 answers only the command sent again, so that every call of a probe is made.
+    fake::addPort(4, {fake::timeout(), fake::byte(0x14), fake::byte(0x10)});
     fake::addController(5);
     fake::failCall(fault.op, fault.occurrence, 31);
     bool found = false;
@@ -214,8 +233,8 @@ TEST_P(ProbeFault, FailsCleanlyAndTheSearchGoesOn) {
         EXPECT_TRUE(calls[index].port != 4 || calls[index].op == Op::Open)
             << "after the last close only a failed open of the port";
     }
-    EXPECT_EQ(sleeps, fault.op == Op::Write || fault.op == Op::Read ? 2 : 1)
-        << "the wait comes only after the second open succeeded";
+    EXPECT_EQ(sleeps > 1, failing.find("Sending command") != std::string::npos)
+        << "the waits come only after the second open and setup succeeded";
 }
 
 std::vector<std::string> after(const std::vector<std::string>& start, std::vector<std::string> tail) {
@@ -251,10 +270,18 @@ INSTANTIATE_TEST_SUITE_P(EveryCall, ProbeFault, testing::Values(
          "(COM4): Failed to test COM port", "(COM4): Failed to open port (again)"}), 2},
     FaultCase{"Write", Op::Write, 1, after(kSecondOpen, concat({kOpenLines,
         {"(COM4): Sending command (0x30, 0x20)", "(COM4 Failed to send command"}})), 2},
-    FaultCase{"FirstRead", Op::Read, 1, after(kSecondOpen, concat({kOpenLines,
+    FaultCase{"EarlyTimeout", Op::SetReadTimeout, 3, after(kSecondOpen, concat({kOpenLines,
+        {"(COM4): Sending command (0x30, 0x20)", "       - Failed setting COM timeout"}})), 2},
+    FaultCase{"TimeoutBack", Op::SetReadTimeout, 4, after(kSecondOpen, concat({kOpenLines,
+        {"(COM4): Sending command (0x30, 0x20)", "       - Failed setting COM timeout"}})), 2},
+    FaultCase{"Discard", Op::Discard, 1, after(kSecondOpen, concat({kOpenLines,
+        {"(COM4): Sending command (0x30, 0x20)", "(COM4 Failed to send command"}})), 2},
+    FaultCase{"WriteAgain", Op::Write, 2, after(kSecondOpen, concat({kOpenLines,
+        {"(COM4): Sending command (0x30, 0x20)", "(COM4 Failed to send command"}})), 2},
+    FaultCase{"FirstRead", Op::Read, 2, after(kSecondOpen, concat({kOpenLines,
         {"(COM4): Sending command (0x30, 0x20)", "(COM4): Reading response, expecting (0x14, 0x10)",
          "       - Error Reading (31)"}})), 2},
-    FaultCase{"SecondRead", Op::Read, 2, after(kSecondOpen, concat({kOpenLines,
+    FaultCase{"SecondRead", Op::Read, 3, after(kSecondOpen, concat({kOpenLines,
         {"(COM4): Sending command (0x30, 0x20)", "(COM4): Reading response, expecting (0x14, 0x10)",
          "       - Read (0x14)", "       - Error Reading (31)"}})), 2}
 ), [](const testing::TestParamInfo<FaultCase>& param) { return std::string(param.param.name); });
@@ -293,7 +320,7 @@ TEST_F(Probe, APortLeftOpenIsClosedFirstWithoutAMessage) {
     const std::string output = captureOutput([&] { EXPECT_EQ(probePortOutcome(session, 4), ProbeOutcome::Answered); });
     EXPECT_FALSE(session.isOpen());
     EXPECT_EQ(output.rfind("Testing COM4\n", 0), 0U) << output;
-    EXPECT_EQ(fake::callLog(), concat({{"open 2", "get 2", "apply 2 57600", "timeout 2 5", "close 2"},
+    EXPECT_EQ(fake::callLog(), concat({{"open 2", "get 2", "apply 2 57600", "timeout 2 5000", "close 2"},
                                        answeringProbeLog(4, 57600, 5)}));
 }
 
