@@ -69,6 +69,20 @@ TEST_F(EndToEnd, ControllerOnTheSecondPortIsFoundAfterTheFirstIsProbed) {
     EXPECT_EQ(controller.countLogLines("rx 30"), 1U);
 }
 
+// The command meets the bootloader once its start-up is over (its UART holds
+// the command until it boots), and one that the start-up swallowed is sent
+// again at one second.
+TEST_F(EndToEnd, TheCommandMeetsTheBootloaderAndAgainAtOneSecond) {
+    EmulatorProcess& early = emulate("ttyUSB0", {"--boot-ms=900"});
+    EmulatorProcess& late = emulate("ttyUSB1", {"--startup-ms=900"});
+    EXPECT_EQ(run({"com=1"}).exitStatus, 1);
+    EXPECT_EQ(early.countLogLines("held until boot"), 1U) << "answered before one second";
+    EXPECT_EQ(early.countLogLines("rx 30"), 1U);
+    EXPECT_EQ(run({"com=2"}).exitStatus, 2);
+    EXPECT_EQ(late.countLogLines("lost 20"), 1U);
+    EXPECT_EQ(late.countLogLines("rx 30"), 2U);
+}
+
 TEST_F(EndToEnd, SilentByDefault) {
     emulate("ttyUSB0");
     const RunResult result = run({});
