@@ -20,8 +20,10 @@ struct PortSession {
     bool isOpen() const { return handle != platform::kNoPort; }
 };
 
-// Probes COM<portNumber> in session, closing first a port still open there.
-// No port is open in session when it returns, whatever happened.
+// Probes COM<portNumber> in session, closing first a port still open there:
+// the command goes out 100 ms after the reopen, and again at one second when
+// no reply has begun by then. No port is open in session when it returns,
+// whatever happened.
 ProbeOutcome probePortOutcome(PortSession& session, std::int32_t portNumber);
 
 // The same with a session of its own.

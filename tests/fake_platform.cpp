@@ -273,15 +273,9 @@ bool setReadTimeout(PortHandle port, std::uint32_t milliseconds) {
 bool discardInput(PortHandle port) {
     const Lock lock(fake::mutex);
     const std::int32_t comNumber = fake::portOf(port);
-    if (fake::record(Op::Discard, comNumber, 0)) {
-        return false;
-    }
-    fake::FakePort& fakePort = state.ports[comNumber];
-    while (fakePort.nextRead < fakePort.reads.size() &&
-           fakePort.reads[fakePort.nextRead].kind == fake::ReadStep::Kind::Stale) {
-        ++fakePort.nextRead;
-    }
-    return true;
+    auto& [reads, next] = state.ports[comNumber];
+    while (next < reads.size() && reads[next].kind == fake::ReadStep::Kind::Stale) ++next;
+    return !fake::record(Op::Discard, comNumber, 0);
 }
 
 bool writeBytes(PortHandle port, const std::uint8_t* data, std::uint32_t length) {

@@ -15,9 +15,7 @@ namespace fake {
 
 enum class Op { Open, GetLineState, ApplyLineState, SetReadTimeout, Write, Read, Discard, Close, Sleep, QueryNames, ReadIdentities, StartThread };
 
-// What one read call of a port gives. A stale byte is one that came after
-// the last read gave up: a read takes it, a discard of the input throws it
-// away.
+// What one read call of a port gives; a discard of the input throws away the stale bytes next in line.
 struct ReadStep {
     enum class Kind { Byte, Timeout, Error, Stale } kind;
     std::uint8_t byte;

@@ -69,20 +69,6 @@ TEST_F(EndToEnd, ControllerOnTheSecondPortIsFoundAfterTheFirstIsProbed) {
     EXPECT_EQ(controller.countLogLines("rx 30"), 1U);
 }
 
-// The command meets the bootloader once its start-up is over (its UART holds
-// the command until it boots), and one that the start-up swallowed is sent
-// again at one second.
-TEST_F(EndToEnd, TheCommandMeetsTheBootloaderAndAgainAtOneSecond) {
-    EmulatorProcess& early = emulate("ttyUSB0", {"--boot-ms=900"});
-    EmulatorProcess& late = emulate("ttyUSB1", {"--startup-ms=900"});
-    EXPECT_EQ(run({"com=1"}).exitStatus, 1);
-    EXPECT_EQ(early.countLogLines("held until boot"), 1U) << "answered before one second";
-    EXPECT_EQ(early.countLogLines("rx 30"), 1U);
-    EXPECT_EQ(run({"com=2"}).exitStatus, 2);
-    EXPECT_EQ(late.countLogLines("lost 20"), 1U);
-    EXPECT_EQ(late.countLogLines("rx 30"), 2U);
-}
-
 TEST_F(EndToEnd, SilentByDefault) {
     emulate("ttyUSB0");
     const RunResult result = run({});
@@ -141,6 +127,9 @@ TEST_P(Device, OnlyTheExactReplyAnswers) {
 // clang-format off
 INSTANTIATE_TEST_SUITE_P(Replies, Device, testing::Values(
     DeviceCase{"Answers", {}, {}, 1, kAnswered},
+    // The command held from the end of the start-up delay (one at one second is late), or sent again when it swallowed it.
+    DeviceCase{"AnswersTheCommandItHeld", {"--boot-ms=900", "--listen-until-ms=950"}, {}, 1, kAnswered},
+    DeviceCase{"AnswersTheCommandSentAgain", {"--startup-ms=900"}, {}, 1, kAnswered},
     DeviceCase{"WrongOrder", {"--reply=reversed"}, {"timeout=1"}, 0,
                {"       - Read (0x10)", "       - Read (0x14)"}},
     DeviceCase{"OneByte", {"--reply=one-byte"}, {"timeout=1"}, 0,

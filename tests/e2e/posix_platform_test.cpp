@@ -55,7 +55,7 @@ protected:
     }
 
     // Opens COM<number> and sets it up as a probe does.
-    static platform::PortHandle openConfigured(std::int32_t number, std::uint32_t timeoutSeconds) {
+    static platform::PortHandle openConfigured(std::int32_t number, std::int32_t timeoutSeconds) {
         const platform::PortHandle port = platform::openComPort(number);
         platform::LineState state{};
         if (port == platform::kNoPort || !platform::getLineState(port, state)) {
@@ -64,7 +64,7 @@ protected:
         }
         platform::setLineSettings(state, 57600);
         EXPECT_TRUE(platform::applyLineState(port, state));
-        EXPECT_TRUE(platform::setReadTimeout(port, timeoutSeconds * 1000));
+        EXPECT_TRUE(platform::setReadTimeout(port, static_cast<std::uint32_t>(timeoutSeconds) * 1000));
         return port;
     }
 };

@@ -8,12 +8,9 @@
 //   pty's termios shows them when the command arrives (data bits and parity
 //   as framing_state.h keeps them); at any other framing a UART receives
 //   garbage.
-// - The controller restarts on a rising edge of DTR. During the start-up
-//   delay (--startup-ms) it hears nothing: bytes sent then are lost, and a
-//   command cut in half is none. From then on its UART holds what comes,
-//   and the bootloader answers at --boot-ms after the restart, from what
-//   the UART holds, and at once after that, until its watchdog starts the
-//   application at --listen-until-ms.
+// - The controller restarts on a rising edge of DTR. Bytes that come in its
+//   start-up delay (--startup-ms) are lost; later ones its UART holds, and
+//   its bootloader answers from --boot-ms to --listen-until-ms after that.
 //   A pty has no DTR, so it is modelled the way a USB serial driver on Linux
 //   drives it: raised at every open, dropped at the last close only when
 //   HUPCL is set in the port's termios then.
@@ -37,9 +34,8 @@
 // - --driver-keeps-speed models a driver that takes tcsetattr but keeps the
 //   speed it had (see framing_state.h); only a read-back shows it.
 // The log says why a command went unanswered ("mute framing 7E2 9600",
-// "mute late", "mute no restart", ...), which bytes the start-up lost
-// ("lost 30"), and how long after the restart a command came ("since
-// restart 101 ms") and whether it waited for the boot ("held until boot").
+// "mute late", "lost 30", "held until boot", ...) and how long after the
+// restart it came ("since restart 101 ms").
 //
 // How it watches the port (measured on Linux, see emulator_test.cpp):
 // - Opens and closes of the slave are seen as inotify IN_OPEN / IN_CLOSE_*
@@ -118,12 +114,8 @@ struct Options {
     long delayMs = 0;
     long baud = 57600;
     LeftBy leftBy = LeftBy::Raw;
-    // The ATmega's start-up delay with the usual fuses. The reference
-    // bootloaders, restarted so on simulated boards, answered a command
-    // held from then on 265 ms (57600 baud) and 442 ms (115200 baud) after
-    // the restart: --boot-ms defaults to those, and never comes before the
-    // start-up ends. The watchdog starts the application when no command
-    // came in time.
+    // The ATmega's start-up delay with the usual fuses; the boot ends when the reference bootloaders answered on
+    // simulated boards (by default). The watchdog starts the application when no command came in time.
     long startupMs = 65;
     long bootMs = -1;
     long listenUntilMs = 1500;
@@ -277,10 +269,8 @@ bool parseOptions(int argc, char** argv, Options& options) {
                        {"cts-flow", LeftBy::CtsFlow}, {"xon-xoff", LeftBy::XonXoff},
                        {"dtr-disabled", LeftBy::DtrDisabled}},
                       options.leftBy);
-        } else if (name == "startup-ms") {
-            ok = parseLong(value, 0, 3600000, options.startupMs);
-        } else if (name == "boot-ms") {
-            ok = parseLong(value, 0, 3600000, options.bootMs);
+        } else if (name == "startup-ms" || name == "boot-ms") {
+            ok = parseLong(value, 0, 3600000, name == "boot-ms" ? options.bootMs : options.startupMs);
         } else if (name == "listen-until-ms") {
             ok = parseLong(value, 0, 3600000, options.listenUntilMs);
         } else if (name == "dtr-drops-at-every-close") {
@@ -818,13 +808,10 @@ void Emulator::readMaster() {
 
 void Emulator::onByte(unsigned char byte) {
     log_.line("rx " + hexByte(byte));
-    if (restartAt_ && Clock::now() - *restartAt_ < Millis(options_.startupMs)) {
-        log_.line("lost " + hexByte(byte));
-        lastWas30_ = false;
-        return;
-    }
-    const bool command = lastWas30_ && byte == kCommandSecond;
-    lastWas30_ = byte == kCommandFirst;
+    const bool lost = restartAt_ && Clock::now() - *restartAt_ < Millis(options_.startupMs);
+    if (lost) log_.line("lost " + hexByte(byte));
+    const bool command = !lost && lastWas30_ && byte == kCommandSecond;
+    lastWas30_ = !lost && byte == kCommandFirst;
     if (command) onCommand();
 }
 
@@ -858,13 +845,9 @@ void Emulator::onCommand() {
         log_.line("mute silent");
         return;
     }
-    Clock::time_point replyAt = Clock::now();
     const Clock::time_point bootAt = *restartAt_ + Millis(options_.bootMs);
-    if (bootAt > replyAt) {
-        log_.line("held until boot");
-        replyAt = bootAt;
-    }
-    replyAt += Millis(options_.delayMs);
+    if (bootAt > Clock::now()) log_.line("held until boot");
+    const Clock::time_point replyAt = std::max(bootAt, Clock::now()) + Millis(options_.delayMs);
     if (replyAt > Clock::now()) {
         pendingReplies_.push_back(replyAt);
     } else {
