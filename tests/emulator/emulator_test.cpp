@@ -368,7 +368,8 @@ INSTANTIATE_TEST_SUITE_P(Conditions, ConditionTest, ::testing::Values(
     ConditionCase{"TwoStopBits", {}, false, B57600, CS8 | CSTOPB, 0, "mute framing 8N2 57600"},
     ConditionCase{"AfterADelay", {"--delay-ms=300"}, false, B57600, CS8, 0, nullptr},
     // The bootloader's window after a restart; a wait can only be longer.
-    ConditionCase{"LosesWhatComesInItsStartUp", {"--startup-ms=2000", "--listen-until-ms=9000"}, true, B57600, CS8, 0, "lost 20"},
+    ConditionCase{"LosesWhatComesInItsStartUp", {"--startup-ms=2000", "--listen-until-ms=9000"}, true, B57600, CS8, 0,
+                  "lost 20"},
     ConditionCase{"GivesUpAfterOneAndAHalfSecondsByDefault", {}, true, B57600, CS8, 2000, "mute late"},
     ConditionCase{"InsideTheWindow", {"--startup-ms=200", "--listen-until-ms=60000"}, true, B57600, CS8, 400,
                   nullptr},

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <ostream>
 #include <string>
@@ -131,6 +132,10 @@ TEST_P(ProbeReply, OnlyTheExactPairInOrderAnswers) {
         reads += call.op == Op::Read ? 1 : 0;
     }
     EXPECT_EQ(reads, reply.readCalls);
+    // With no reply begun, the command again at one second, read with the user's timeout: a silent port's old cost.
+    const std::vector<std::string> log = fake::callLog(), resend = {"timeout 4 5000", "sleep 900", "discard 4", "write 4"};
+    const bool resent = std::search(log.begin(), log.end(), resend.begin(), resend.end()) != log.end();
+    EXPECT_EQ(resent, reply.reads.empty() || reply.reads[0].kind != fake::ReadStep::Kind::Byte);
 }
 
 // clang-format off
@@ -153,7 +158,8 @@ INSTANTIATE_TEST_SUITE_P(Replies, ProbeReply, testing::Values(
     ReplyCase{"ErrorAtOnce", {fake::timeout(), fake::readError(995)}, false, {"       - Error Reading (995)"}, 2},
     ReplyCase{"ErrorAfterFirstByte", {fake::byte(0x14), fake::readError(5)}, false,
               {"       - Read (0x14)", "       - Error Reading (5)"}, 2},
-    ReplyCase{"NegativeErrorCode", {fake::timeout(), fake::readError(-2147024891L)}, false, {"       - Error Reading (-2147024891)"}, 2}
+    ReplyCase{"NegativeErrorCode", {fake::timeout(), fake::readError(-2147024891L)}, false,
+              {"       - Error Reading (-2147024891)"}, 2}
 ), [](const testing::TestParamInfo<ReplyCase>& param) { return std::string(param.param.name); });
 // clang-format on
 

@@ -531,7 +531,8 @@ TEST_P(WineDevice, VerboseTranscript) {
 INSTANTIATE_TEST_SUITE_P(Replies, WineDevice, testing::Values(
     DeviceCase{"AnswersWithDefaultSettings", {}, {}, kDevicePort, kAnswered, "tx 10"},
     // The command held from the end of the start-up delay, and the one sent again when that swallowed it.
-    DeviceCase{"AnswersTheCommandItHeld", {"--boot-ms=900", "--listen-until-ms=950"}, {}, kDevicePort, kAnswered, "held until boot"},
+    DeviceCase{"AnswersTheCommandItHeld", {"--boot-ms=900", "--listen-until-ms=950"}, {}, kDevicePort, kAnswered,
+               "held until boot"},
     DeviceCase{"AnswersTheCommandSentAgain", {"--startup-ms=900"}, {}, kDevicePort, kAnswered, "lost 20"},
     DeviceCase{"WrongOrder", {"--reply=reversed"}, {"timeout=1"}, 0, kWrongOrder, "tx 14"},
     DeviceCase{"OneByte", {"--reply=one-byte"}, {"timeout=1"}, 0,
