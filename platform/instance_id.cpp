@@ -124,4 +124,10 @@ bool readInstanceId(const char* id, PortIdentity& identity) {
     return composite;
 }
 
+void takeParentSerialNumber(const char* parentId, PortIdentity& identity) {
+    PortIdentity parent;
+    readInstanceId(parentId, parent);
+    std::memcpy(identity.serialNumber, parent.serialNumber, sizeof identity.serialNumber);
+}
+
 }  // namespace platform

@@ -25,4 +25,9 @@ void copyText(char (&field)[Size], const char* text, std::size_t length) {
 // composite USB device (...&MI_02\...), whose own serial part is made up.
 bool readInstanceId(const char* id, PortIdentity& identity);
 
+// For a port that readInstanceId found to be an interface of a composite
+// device: the serial number of parentId, the USB device above it, which
+// keeps the interface number and IDs the port's own ID gave.
+void takeParentSerialNumber(const char* parentId, PortIdentity& identity);
+
 }  // namespace platform

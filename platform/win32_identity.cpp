@@ -89,9 +89,7 @@ void readParent(DEVINST child, PortIdentity& identity) {
     }
     char utf8[sizeof identity.serialNumber] = {};
     toUtf8(id, utf8);
-    PortIdentity device;
-    readInstanceId(utf8, device);
-    std::memcpy(identity.serialNumber, device.serialNumber, sizeof identity.serialNumber);
+    takeParentSerialNumber(utf8, identity);
     wchar_t location[kTextCharacters + 1] = {};
     ULONG size = kTextCharacters * sizeof(wchar_t);
     if (CM_Get_DevNode_Registry_PropertyW(parent, CM_DRP_LOCATION_INFORMATION, nullptr, location, &size, 0) == CR_SUCCESS) {

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <utility>
 
 #include "platform/instance_id.h"
 
@@ -41,6 +42,21 @@ TEST(InstanceId, BusIdsInterfaceAndSerialNumber) {
         EXPECT_EQ(identity.productId, row.product) << row.id;
         EXPECT_EQ(identity.serialNumber, row.serial) << row.id;
         EXPECT_EQ(identity.interfaceNumber, row.interfaceNumber) << row.id;
+    }
+}
+
+// An interface of a composite device, with the instance ID of the USB device above it.
+TEST(InstanceId, CompositeInterfaceTakesItsParentsSerialNumber) {
+    const char kInterface[] = "USB\\VID_2341&PID_8036&MI_02\\6&3A7B2C5&0&0002";
+    for (const auto& [parent, serial] : {std::pair{"USB\\VID_2341&PID_8036\\85734323231351E0B1C2", "85734323231351E0B1C2"},
+                                         {"USB\\VID_2341&PID_8036\\5&2A2B3C&0&2", ""}, {"", ""}}) {
+        platform::PortIdentity identity;
+        ASSERT_TRUE(platform::readInstanceId(kInterface, identity));
+        platform::takeParentSerialNumber(parent, identity);
+        EXPECT_STREQ(identity.serialNumber, serial) << parent;
+        EXPECT_EQ(identity.interfaceNumber, 2) << parent;
+        EXPECT_STREQ(identity.vendorId, "2341") << parent;
+        EXPECT_STREQ(identity.productId, "8036") << parent;
     }
 }
 

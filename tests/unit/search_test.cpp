@@ -403,6 +403,7 @@ INSTANTIATE_TEST_SUITE_P(Timelines, Wait, testing::Values(
     // Every open restarts the board behind the port: only a failed open is
     // tried again, with gaps of 200, 400, 800, 1600 ms, then every 2 s.
     WaitCase{"SetupRefusedIsNotTriedAgain", {"wait=5"}, {{0, {"COM1"}}}, {}, {1}, {}, 0, {1}, {1}},
+    WaitCase{"OpenedAfterAFailedOpenIsNotTriedAgain", {"wait=60"}, {{0, {"COM3"}}}, {}, {3}, {1}, 0, {3, 3}},
     WaitCase{"FailingOpenIsTriedWithGrowingGaps", {"wait=10"}, {{0, {"COM3"}}}, {}, {}, {}, 0,
              {3, 3, 3, 3, 3, 3, 3, 3}},
     WaitCase{"StalledOpenIsNotTriedAgain", {"wait=5"}, {{0, {"COM5"}}, {3000, {"COM5", "COM6"}}}, {6}, {}, {},
