@@ -11,11 +11,14 @@
 #include "cli/number.h"
 #include "cli/run_settings.h"
 #include "platform/platform.h"
+#include "search/port_choice.h"
 #include "search/search.h"
 
 namespace {
 
 const char kBothPortChoices[] = "Cannot specify ALLPORTS and a specific port at the same time";
+// Ports beyond the system's list have no identity to be chosen by.
+const char kAllPortsByIdentity[] = "Cannot specify ALLPORTS and a port's identity at the same time";
 
 char lowerAscii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
 
@@ -173,9 +176,74 @@ bool takeAllPortsWord() {
         usageError("%s\n", kBothPortChoices);
         return false;
     }
+    if (choosingByIdentity()) {
+        usageError("%s\n", kAllPortsByIdentity);
+        return false;
+    }
     runSettings.allPorts = true;
     return true;
 }
+
+// A word NAME=TEXT that chooses ports by identity: the text after the sign,
+// or nullptr after a usage error that shows example.
+const char* identityValue(const char* word, std::size_t nameLength, const char* example) {
+    if (runSettings.allPorts) {
+        usageError("%s\n", kAllPortsByIdentity);
+        return nullptr;
+    }
+    const char* value = word + nameLength + 1;
+    if (*value == '\0') {
+        usageError("Invalid usage (%s). ex. %s\n", word, example);
+        return nullptr;
+    }
+    return value;
+}
+
+bool takeSerialWord(const char* word) {
+    runSettings.choice.serialNumber = identityValue(word, 6, "SERIAL=75735323434351E0A1C1");
+    return runSettings.choice.serialNumber != nullptr;
+}
+
+bool takeLocationWord(const char* word) {
+    runSettings.choice.location = identityValue(word, 8, "LOCATION=1-1.2");
+    return runSettings.choice.location != nullptr;
+}
+
+// Four hex digits into id, in lower case as the identities keep them.
+bool readHexId(const char* text, char (&id)[5]) {
+    for (std::size_t index = 0; index < 4; ++index) {
+        const char digit = lowerAscii(text[index]);
+        if (!((digit >= '0' && digit <= '9') || (digit >= 'a' && digit <= 'f'))) {
+            return false;
+        }
+        id[index] = digit;
+    }
+    id[4] = '\0';
+    return true;
+}
+
+// usb=VVVV or usb=VVVV:PPPP, as lsusb -d takes them.
+bool takeUsbWord(const char* word) {
+    static const char kExample[] = "USB=2341:0043";
+    const char* value = identityValue(word, 3, kExample);
+    if (value == nullptr) {
+        return false;
+    }
+    char vendor[5] = {};
+    char product[5] = {};
+    const std::size_t length = std::strlen(value);
+    const bool valid = (length == 4 || (length == 9 && value[4] == ':' && readHexId(value + 5, product))) &&
+                       readHexId(value, vendor);
+    if (!valid) {
+        usageError("Invalid usage (%s). ex. %s\n", word, kExample);
+        return false;
+    }
+    std::memcpy(runSettings.choice.vendorId, vendor, sizeof vendor);
+    std::memcpy(runSettings.choice.productId, product, sizeof product);
+    return true;
+}
+
+bool isVersionWord(const char* word) { return equalsIgnoreCase(word, "version") || equalsIgnoreCase(word, "--version"); }
 
 }  // namespace
 
@@ -202,6 +270,10 @@ void printHelp(const char* programName) {
     std::puts("                from the start.  (# from 1 to 600)");
     std::puts("    device      Prints the device the controller was found on.");
     std::puts("    json        Prints the result, or the list, as JSON for scripts.");
+    std::puts("    serial=S    Only the port whose USB serial number is S.");
+    std::puts("    usb=V[:P]   Only USB ports with vendor ID V, and product ID P (hex).");
+    std::puts("    location=L  Only the port plugged in at L, as list json shows it.");
+    std::puts("    version     Prints the version.");
     std::puts("");
 }
 
@@ -233,6 +305,19 @@ bool walkOptions(int argc, const char* const* argv) {
         }
         if (equalsIgnoreCase(word, "device")) {
             runSettings.printDevice = true;
+        }
+        if (startsWithIgnoreCase(word, "serial=") && !takeSerialWord(word)) {
+            return false;
+        }
+        if (startsWithIgnoreCase(word, "usb=") && !takeUsbWord(word)) {
+            return false;
+        }
+        if (startsWithIgnoreCase(word, "location=") && !takeLocationWord(word)) {
+            return false;
+        }
+        if (isVersionWord(word)) {
+            std::printf("quillfind %s\n", RunSettings::versionText);
+            return false;
         }
         if (isHelpWord(word)) {
             printHelp((argc > 0 && argv[0] != nullptr) ? argv[0] : "");

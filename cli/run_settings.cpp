@@ -7,7 +7,7 @@
 #include <new>
 
 namespace {
-constexpr RunSettings kDefaults = {57600, 5, 99, 1, false, false, false, 0, false, 0, false};
+constexpr RunSettings kDefaults = {57600, 5, 99, 1, false, false, false, 0, false, 0, false, {nullptr, {}, {}, nullptr}};
 
 thread_local LogText* capture = nullptr;
 

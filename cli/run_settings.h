@@ -5,6 +5,15 @@
 #include <cstdint>
 #include <memory>
 
+// The ports the user chose by what the system tells of them; each field
+// empty (or nullptr) when no word chose by it.
+struct PortChoice {
+    const char* serialNumber;  // the word's own text, for the whole run
+    char vendorId[5];          // 4 lower-case hex digits
+    char productId[5];
+    const char* location;
+};
+
 struct RunSettings {
     std::uint32_t baudRate;
     std::int32_t timeoutSeconds;
@@ -22,6 +31,7 @@ struct RunSettings {
     // Standard output carries one JSON document and nothing else; the
     // verbose lines go to standard error.
     bool json;
+    PortChoice choice;
 
     static constexpr std::uint8_t syncCommand[2] = {0x30, 0x20};
     static constexpr std::uint8_t syncReply[2] = {0x14, 0x10};

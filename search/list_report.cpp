@@ -8,6 +8,7 @@
 #include "cli/run_settings.h"
 #include "platform/platform.h"
 #include "probe/probe.h"
+#include "search/port_choice.h"
 #include "search/probes_at_once.h"
 
 namespace {
@@ -28,6 +29,9 @@ void printPort(std::size_t index, PortProbe& probe, void* context) {
         std::fwrite(probe.log.bytes.get(), 1, probe.log.length, out);
         std::fflush(out);
         probe.log = LogText{};
+    }
+    if (!probe.chosen) {
+        return;
     }
     const bool answered = probe.outcome == ProbeOutcome::Answered;
     if (answered) {
@@ -55,10 +59,12 @@ void printPort(std::size_t index, PortProbe& probe, void* context) {
 }  // namespace
 
 void reportPortList(const DeviceNames& names) {
-    if (runSettings.json) {
-        // What each port is comes from one reading of the system, before
-        // the first probe.
+    // What each port is comes from one reading of the system, before the
+    // first probe.
+    if (runSettings.json || choosingByIdentity()) {
         platform::readPortIdentities();
+    }
+    if (runSettings.json) {
         std::fputs("{\"ports\":[", stdout);
     } else {
         std::puts("Available COM ports");
@@ -74,7 +80,11 @@ void reportPortList(const DeviceNames& names) {
         std::size_t index = 0;
         forEachComEntry(names, [&](const char* name, std::int32_t comNumber) {
             listed[index] = name;
-            probes[index++].comNumber = comNumber;
+            PortProbe& probe = probes[index++];
+            probe.comNumber = comNumber;
+            captureVerboseLog(&probe.log);
+            probe.chosen = chosenByIdentity(comNumber);
+            captureVerboseLog(nullptr);
         });
         probeAtOnce(probes.get(), count, printPort, &table);
     } else {
@@ -82,7 +92,10 @@ void reportPortList(const DeviceNames& names) {
         forEachComEntry(names, [&](const char* name, std::int32_t comNumber) {
             PortProbe probe;
             probe.comNumber = comNumber;
-            probe.outcome = probePortOutcome(comNumber);
+            probe.chosen = chosenByIdentity(comNumber);
+            if (probe.chosen) {
+                probe.outcome = probePortOutcome(comNumber);
+            }
             table.names = &name;
             printPort(0, probe, &table);
         });

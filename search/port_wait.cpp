@@ -7,6 +7,7 @@
 #include "cli/run_settings.h"
 #include "platform/platform.h"
 #include "search/device_names.h"
+#include "search/port_choice.h"
 
 namespace {
 
@@ -137,6 +138,8 @@ void noteProbe(PortWatch& watch, std::int32_t port, ProbeOutcome outcome) {
     noteProbeOf(watch, portKey(port), outcome);
 }
 
+void noteLeftOut(PortWatch& watch, std::int32_t port) { addKnown(watch, portKey(port)); }
+
 bool waitForController(std::uint64_t deadline, PortWatch& watch) {
     const std::uint64_t now = platform::monotonicMilliseconds();
     if (now >= deadline) {
@@ -156,6 +159,7 @@ bool waitForController(std::uint64_t deadline, PortWatch& watch) {
         }
         // New ports first, then those tried again: a port that failed to
         // open may take long to fail again.
+        bool identitiesRead = false;
         for (int pass = 0; pass < 2; ++pass) {
             for (std::size_t index = 0; index < listing.count; ++index) {
                 const std::int32_t port = listing.numbers[index];
@@ -174,6 +178,16 @@ bool waitForController(std::uint64_t deadline, PortWatch& watch) {
                 if (pass == 0 && failed != nullptr) {
                     // Back after it was gone: a device of its own again.
                     watch.failedOpens.erase(failed);
+                }
+                // What a port is, is read once when it appears, not at every
+                // tick: on Windows that is a walk over every device.
+                if (pass == 0 && choosingByIdentity() && !identitiesRead) {
+                    platform::readPortIdentities();
+                    identitiesRead = true;
+                }
+                if (pass == 0 && !chosenByIdentity(port)) {
+                    addKnown(watch, key);
+                    continue;
                 }
                 const ProbeOutcome outcome = probePortOutcome(port);
                 if (outcome == ProbeOutcome::Answered) {

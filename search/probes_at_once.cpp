@@ -24,6 +24,9 @@ struct Batch {
 };
 
 void probeCapturing(PortProbe& probe) {
+    if (!probe.chosen) {
+        return;
+    }
     captureVerboseLog(&probe.log);
     probe.outcome = probePortOutcome(probe.comNumber);
     captureVerboseLog(nullptr);

@@ -16,6 +16,9 @@ constexpr std::size_t kMostProbesAtOnce = 32;
 // One port's probe: its number, and what came of it.
 struct PortProbe {
     std::int32_t comNumber = 0;
+    // False for a port the user's words left out: it is handed over in its
+    // turn, never opened.
+    bool chosen = true;
     ProbeOutcome outcome = ProbeOutcome::NotOpened;
     // Its verboseLog lines, kept until its turn to be handed over.
     LogText log;

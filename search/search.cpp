@@ -8,6 +8,7 @@
 #include "probe/probe.h"
 #include "search/device_names.h"
 #include "search/list_report.h"
+#include "search/port_choice.h"
 #include "search/port_wait.h"
 
 namespace {
@@ -68,6 +69,9 @@ bool fillCandidatePorts(std::int32_t* list, std::int32_t& count) {
     if (runSettings.lowestPort == runSettings.highestPort) {
         list[0] = runSettings.lowestPort;
         count = 1;
+        if (choosingByIdentity()) {
+            platform::readPortIdentities();
+        }
         return true;
     }
     if (!walkDosDevices(list, count, false, true)) {
@@ -129,6 +133,12 @@ bool searchForController() {
     }
     for (std::int32_t index = 0; index < count; ++index) {
         const std::int32_t port = list[static_cast<std::size_t>(index)];
+        if (!chosenByIdentity(port)) {
+            if (waiting) {
+                noteLeftOut(watch, port);
+            }
+            continue;
+        }
         const ProbeOutcome outcome = probePortOutcome(port);
         if (outcome == ProbeOutcome::Answered) {
             runSettings.foundPort = port;

@@ -1,6 +1,7 @@
 #include "tests/fake_platform.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <algorithm>
 #include <condition_variable>
@@ -130,6 +131,17 @@ void setOpenFailureReason(std::int32_t port, std::string reason) {
 void setBluetoothLink(std::int32_t port) { state.bluetoothLinks.push_back(port); }
 
 void setPortIdentity(std::int32_t port, const platform::PortIdentity& identity) { state.identities[port] = identity; }
+void setUsbIdentity(std::int32_t port, const char* vendor, const char* product, const char* serial,
+                    const char* location) {
+    platform::PortIdentity identity;
+    identity.bus = platform::PortBus::Usb;
+    std::snprintf(identity.vendorId, sizeof identity.vendorId, "%s", vendor);
+    std::snprintf(identity.productId, sizeof identity.productId, "%s", product);
+    std::snprintf(identity.serialNumber, sizeof identity.serialNumber, "%s", serial);
+    std::snprintf(identity.location, sizeof identity.location, "%s", location);
+    state.identities[port] = identity;
+}
+
 void refuseSetup(std::int32_t port) { state.refusingSetup.push_back(port); }
 
 void setOpenDuration(std::int32_t port, std::uint32_t milliseconds) { state.openDurations[port] = milliseconds; }

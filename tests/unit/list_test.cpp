@@ -155,6 +155,24 @@ std::vector<std::string> callsStartingWith(const std::string& prefix) {
     return found;
 }
 
+TEST_F(ListReport, HoldsOnlyThePortsTheWordsChooseAndOpensNoOther) {
+    fake::setDeviceNames({fake::names({"COM1", "COM2", "COM3"})});
+    for (const std::int32_t port : {1, 2, 3}) fake::addController(port);
+    fake::setUsbIdentity(1, "2341", "0043", "85A1", "1-1.1");
+    fake::setUsbIdentity(3, "2341", "8036", "7F3C", "1-1.2");
+    const std::string out = runWords({"verbose", "serial=7f3c", "list"}).output;
+    const std::string head = "Available COM ports\n-------------------\n(COM1): Skipped, its serial number does not match\n"
+                             "(COM2): Skipped, its serial number does not match\nTesting COM3\n";
+    EXPECT_EQ(out.substr(0, head.size()), head);
+    EXPECT_EQ(out.substr(out.find("COM3  -")), "COM3  - Quillfern\n-------------------\nTotal:  1 port \nQuillfern:  1 found\n");
+    EXPECT_EQ(callsStartingWith("open "), (std::vector<std::string>{"open 3", "open 3"}));
+    resetRunSettings();
+    for (const std::int32_t port : {1, 2, 3}) fake::addController(port);
+    const std::string json = runWords({"usb=2341", "list", "json"}).output;
+    EXPECT_EQ(json.substr(json.find("\n],")), "\n],\"total\":2,\"found\":2}\n");
+    EXPECT_EQ(json.find("\"com\":2"), std::string::npos);
+}
+
 TEST_F(ListReport, WordsBeforeListApplyAndWordsAfterItAreNeverRead) {
     fake::setDeviceNames({fake::names({"COM2"})});
     fake::addPort(2);

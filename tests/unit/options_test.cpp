@@ -24,6 +24,8 @@ std::string comRange(const std::string& word) {
 std::string timeoutRange(const std::string& word) {
     return "Invalid usage (" + word + "). ex. TIMEOUT=#, where # is between 1 and 20\n";
 }
+std::string usbForm(const std::string& word) { return "Invalid usage (" + word + "). ex. USB=2341:0043\n"; }
+const std::string kByIdentity = "Cannot specify ALLPORTS and a port's identity at the same time\n";
 std::string waitRange(const std::string& word) {
     return "Invalid usage (" + word + "). ex. WAIT=#, where # is between 1 and 600\n";
 }
@@ -53,6 +55,10 @@ const std::string kHelp =
     "                from the start.  (# from 1 to 600)\n"
     "    device      Prints the device the controller was found on.\n"
     "    json        Prints the result, or the list, as JSON for scripts.\n"
+    "    serial=S    Only the port whose USB serial number is S.\n"
+    "    usb=V[:P]   Only USB ports with vendor ID V, and product ID P (hex).\n"
+    "    location=L  Only the port plugged in at L, as list json shows it.\n"
+    "    version     Prints the version.\n"
     "\n";
 
 // What the walk leaves behind for one command line.
@@ -65,6 +71,7 @@ struct WalkCase {
     std::uint32_t baud;
     bool allPorts;
     bool verbose;
+    std::string chosen = "|||";  // serial|vendor|product|location
 };
 
 void PrintTo(const WalkCase& walk, std::ostream* out) {
@@ -104,6 +111,9 @@ TEST_P(OptionWalk, SettingsAndMessages) {
     EXPECT_EQ(runSettings.baudRate, expected.baud);
     EXPECT_EQ(runSettings.allPorts, expected.allPorts);
     EXPECT_EQ(runSettings.verbose, expected.verbose);
+    const PortChoice& choice = runSettings.choice;
+    EXPECT_EQ(std::string(choice.serialNumber ? choice.serialNumber : "") + "|" + choice.vendorId + "|" +
+                  choice.productId + "|" + (choice.location ? choice.location : ""), expected.chosen);
     EXPECT_TRUE(fake::calls().empty()) << "the walk must not touch any port";
 }
 
@@ -190,7 +200,27 @@ INSTANTIATE_TEST_SUITE_P(Words, OptionWalk, testing::Values(
     WalkCase{{"allports", "com=1", "json"}, false, "{\"error\":\"" + kBoth.substr(0, kBoth.size() - 1) + "\"}\n", 0, 5,
              57600, true, false},
     WalkCase{{"json", "help"}, false, kHelp, 0, 5, 57600, false, false},
-    WalkCase{{"timeout=3", "com=4", "baudrate=9600", "verbose", "help"}, false, kHelp, 4, 3, 9600, false, true}
+    WalkCase{{"timeout=3", "com=4", "baudrate=9600", "verbose", "help"}, false, kHelp, 4, 3, 9600, false, true},
+    // serial=, usb=, location=: the later of two alike wins; version ends the walk as help does.
+    WalkCase{{"Serial=a", "SERIAL=ab1C", "usb=2341:0043", "USB=1A86"}, true, "", 0, 5, 57600, false, false, "ab1C|1a86||"},
+    WalkCase{{"usb=0403:6Fa1", "LOCATION=1-1.2", "version"}, false, "quillfind 1.06\n", 0, 5, 57600, false, false, "|0403|6fa1|1-1.2"},
+    WalkCase{{"--VERSION", "com=0"}, false, "quillfind 1.06\n", 0, 5, 57600, false, false},
+    WalkCase{{"serial="}, false, "Invalid usage (serial=). ex. SERIAL=75735323434351E0A1C1\n", 0, 5, 57600, false, false},
+    WalkCase{{"location="}, false, "Invalid usage (location=). ex. LOCATION=1-1.2\n", 0, 5, 57600, false, false},
+    WalkCase{{"usb=23"}, false, usbForm("usb=23"), 0, 5, 57600, false, false},
+    WalkCase{{"usb="}, false, usbForm("usb="), 0, 5, 57600, false, false},
+    WalkCase{{"usb=2341:"}, false, usbForm("usb=2341:"), 0, 5, 57600, false, false},
+    WalkCase{{"usb=2341:00430"}, false, usbForm("usb=2341:00430"), 0, 5, 57600, false, false},
+    WalkCase{{"usb=2341-0043"}, false, usbForm("usb=2341-0043"), 0, 5, 57600, false, false},
+    WalkCase{{"usb=g341"}, false, usbForm("usb=g341"), 0, 5, 57600, false, false},
+    WalkCase{{"usb=2341:004g"}, false, usbForm("usb=2341:004g"), 0, 5, 57600, false, false},
+    WalkCase{{"allports", "serial=x"}, false, kByIdentity, 0, 5, 57600, true, false},
+    WalkCase{{"location=x", "allports"}, false, kByIdentity, 0, 5, 57600, false, false, "|||x"},
+    WalkCase{{"allports", "usb=", "json"}, false, "{\"error\":\"" + kByIdentity.substr(0, kByIdentity.size() - 1) + "\"}\n",
+             0, 5, 57600, true, false},
+    WalkCase{{"json", "usb=23"}, false, "{\"error\":\"Invalid usage (usb=23). ex. USB=2341:0043\"}\n", 0, 5, 57600, false, false},
+    WalkCase{{"serial=", "json"}, false, "{\"error\":\"Invalid usage (serial=). ex. SERIAL=75735323434351E0A1C1\"}\n", 0, 5,
+             57600, false, false}
 ));
 // clang-format on
 

@@ -212,6 +212,31 @@ TEST_F(Search, ChosenPortAndAllPorts) {
     }
 }
 
+TEST_F(Search, WordsThatChooseByIdentityLeaveEveryOtherPortUnopened) {
+    struct Case {
+        std::vector<std::string> words;
+        int status;
+        std::vector<std::int32_t> probed;
+    };
+    for (const Case& row : {Case{{"serial=7f3c"}, 2, {2}}, {{"usb=2341:8036"}, 2, {2}}, {{"usb=2341"}, 1, {1}},
+                            {{"USB=0403"}, 3, {3}}, {{"location=1-1.3"}, 3, {3}}, {{"usb=8036"}, 0, {}},
+                            {{"usb=2341:0043", "serial=7F3C"}, 0, {}}, {{"serial=zz"}, 0, {}},
+                            {{"com=4", "serial=85A1"}, 0, {}}, {{"com=1", "serial=85a1"}, 1, {1}}}) {
+        fake::reset();
+        resetRunSettings();
+        fake::setDeviceNames({fake::names({"COM1", "COM2", "COM3", "COM4"})});
+        for (const std::int32_t port : {1, 2, 3, 4}) fake::addController(port);
+        fake::setUsbIdentity(1, "2341", "0043", "85A1", "1-1.1");
+        fake::setUsbIdentity(2, "2341", "8036", "7F3C", "1-1.2");
+        fake::setUsbIdentity(3, "0403", "6001", "", "1-1.3");  // COM4: nothing known
+        EXPECT_EQ(runWords(row.words).status, row.status) << row.words[0];
+        EXPECT_EQ(probedPorts(), row.probed) << row.words[0];
+    }
+    resetRunSettings();
+    const std::string head = "(COM1): Skipped, its USB product ID does not match\nTesting COM2\n";
+    EXPECT_EQ(runWords({"verbose", "usb=2341:8036"}).output.substr(0, head.size()), head);
+}
+
 TEST_F(Search, PortsAddedOrRemovedBetweenTheTwoPasses) {
     // Added: at most the counted number of entries is probed.
     fake::setDeviceNames({fake::names({"COM1", "COM2"}), fake::names({"COM1", "COM2", "COM3"})});
@@ -328,6 +353,7 @@ struct WaitCase {
     std::vector<std::int32_t> probed;
     std::vector<std::int32_t> refusingSetup = {};
     std::vector<std::int32_t> openingInTwoSeconds = {};
+    std::vector<std::pair<std::int32_t, const char*>> serials = {};
 };
 
 void PrintTo(const WaitCase& param, std::ostream* out) { *out << param.name; }
@@ -355,6 +381,9 @@ TEST_P(Wait, ProbesWhatAppearsUntilTheTimeIsUp) {
     }
     for (const std::int32_t port : wait.openingInTwoSeconds) {
         fake::setOpenDuration(port, 2000);
+    }
+    for (const auto& [port, serial] : wait.serials) {
+        fake::setUsbIdentity(port, "2341", "0043", serial, "");
     }
     const auto run = runWords(wait.words);
     EXPECT_EQ(run.status, wait.status);
@@ -413,6 +442,8 @@ INSTANTIATE_TEST_SUITE_P(Timelines, Wait, testing::Values(
               29, 30, 31, 32, 33, 34, 35, 36, 37, 38, 39, 40, 41, 42, 43, 44, 45, 46, 47, 48, 49, 50, 51, 52, 53,
               54, 55, 56, 57, 58, 59, 60, 61, 62, 63, 64, 65, 66, 67, 68, 69, 70, 71, 72, 73, 74, 75, 76, 77, 78,
               79, 80, 81, 82, 83, 84, 85, 86, 87, 88, 89, 90, 91, 92, 93, 94, 95, 96, 97, 98, 99, 7}},
+    WaitCase{"OnlyAPortThatMatchesWhenItAppears", {"serial=W2", "wait=5"}, {{0, {"COM1"}}, {1000, {"COM1", "COM4", "COM5"}}},
+             {1, 4, 5}, {}, {}, 5, {5}, {}, {}, {{4, "W1"}, {5, "w2"}}},
     WaitCase{"NoWaitWithoutTheWord", {}, {{0, {}}, {100, {"COM4"}}}, {4}, {}, {}, 0, {}}
 ), [](const testing::TestParamInfo<WaitCase>& param) { return std::string(param.param.name); });
 // clang-format on
