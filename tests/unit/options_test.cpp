@@ -207,6 +207,7 @@ INSTANTIATE_TEST_SUITE_P(Words, OptionWalk, testing::Values(
     WalkCase{{"--VERSION", "com=0"}, false, "quillfind 1.06\n", 0, 5, 57600, false, false},
     WalkCase{{"serial="}, false, "Invalid usage (serial=). ex. SERIAL=75735323434351E0A1C1\n", 0, 5, 57600, false, false},
     WalkCase{{"location="}, false, "Invalid usage (location=). ex. LOCATION=1-1.2\n", 0, 5, 57600, false, false},
+    WalkCase{{"location=", "json"}, false, "{\"error\":\"Invalid usage (location=). ex. LOCATION=1-1.2\"}\n", 0, 5, 57600, false, false},
     WalkCase{{"usb=23"}, false, usbForm("usb=23"), 0, 5, 57600, false, false},
     WalkCase{{"usb="}, false, usbForm("usb="), 0, 5, 57600, false, false},
     WalkCase{{"usb=2341:"}, false, usbForm("usb=2341:"), 0, 5, 57600, false, false},
