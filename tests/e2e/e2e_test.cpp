@@ -303,6 +303,21 @@ TEST_F(EndToEnd, JsonListCarriesEachIdentityToAJsonReader) {
         << result.stdoutText << parsed.stderrText;
 }
 
+TEST_F(EndToEnd, SerialNumberInAnotherCaseFindsTheSecondControllerAndNeverOpensTheFirst) {
+    for (const auto& [tty, serial] : {std::pair{"ttyACM0", "A1B2\n"}, {"ttyACM1", "C3D4\n"}}) {
+        const fs::path usb = kRoot / "sys/devices/usb1" / (std::string("1-") + tty[6]);
+        fs::create_directories(usb);
+        std::ofstream(usb / "idVendor") << "2341\n";
+        std::ofstream(usb / "serial") << serial;
+        fs::create_directories(kRoot / "sys/class/tty" / tty);
+        fs::create_directory_symlink(usb, kRoot / "sys/class/tty" / tty / "device");
+    }
+    EmulatorProcess& first = emulate("ttyACM0");
+    emulate("ttyACM1");
+    EXPECT_EQ(run({"serial=c3d4"}).exitStatus, 2);
+    EXPECT_EQ(first.countLogLines("open 1"), 0U);
+}
+
 // Another program holds the port: with the advisory lock, or with only the
 // tty's exclusive mark. The kernel enforces the mark against everyone but
 // root, so only as root does the open get as far as the program's own check

@@ -301,6 +301,18 @@ TEST_F(WineEndToEnd, UsbPortIsProbedBeforeABuiltInUartListedAheadOfIt) {
                   "\"Uno Ger\\u00e4t\",\"location\":null,\"stable_path\":null}\r\n],\"total\":2,\"found\":1}\r\n");
 }
 
+// A list probes every port it keeps; the UART answers too, so an open would show.
+TEST_F(WineEndToEnd, UsbWordListsTheUsbPortAloneAndNeverOpensTheUart) {
+    mapPorts({3, 8});
+    makeDevices({"ACPI\\PNP0501\\1=COM3=Communications Port (COM3)", "USB\\VID_2341&PID_0043\\7573=COM8=Uno (COM8)"});
+    EmulatorProcess& uart = emulate(3);
+    emulate(8);
+    EXPECT_EQ(run({"USB=2341:0043", "timeout=1", "list"}).stdoutText,
+              lines({"Available COM ports", "-------------------", "COM8  - Quillfern", "-------------------",
+                     "Total:  1 port ", "Quillfern:  1 found"}));
+    EXPECT_EQ(uart.countLogLines("open 1"), 0U);
+}
+
 TEST_F(WineEndToEnd, ListReportOverThreePortsInListingOrder) {
     const std::vector<int> listed = mapPorts({3, 12, 120});
     ASSERT_EQ(listed.size(), 3U);
