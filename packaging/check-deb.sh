@@ -1,18 +1,21 @@
 #!/usr/bin/env bash
 # Builds the Debian package from the build tree as a release would, checks
 # its control fields and what it holds, unpacks it and runs the program
-# inside.
-#   check-deb.sh CPACK CPACK_CONFIG WORK_DIR NAME VERSION RELEASE SOURCE_DIR SUMMARY
+# inside: its help, and a search that finds an emulated controller.
+#   check-deb.sh CPACK CPACK_CONFIG WORK_DIR NAME VERSION RELEASE SOURCE_DIR SUMMARY ARCH EMULATOR [RUNNER...]
+# ARCH is the package's Debian architecture, EMULATOR the controller
+# emulator, RUNNER what runs a program of a cross build (qemu-aarch64).
 set -uo pipefail
-cpack=$1 config=$2 work=$3 name=$4 version=$5 release=$6 source=$7 summary=$8
+cpack=$1 config=$2 work=$3 name=$4 version=$5 release=$6 source=$7 summary=$8 arch=$9 emulator=${10}
+runner=("${@:11}")
 # shellcheck source=package-check.sh
 source "$(dirname -- "$0")/package-check.sh"
-file=${name}_$version-${release}_$(dpkg --print-architecture).deb
+file=${name}_$version-${release}_$arch.deb
 make_package "$cpack" "$config" "$work" "$file"
 deb=$work/out/$file
 
 field() { dpkg-deb -f "$deb" "$1"; }
-for pair in "Package=$name" "Version=$version-$release" "Architecture=$(dpkg --print-architecture)" \
+for pair in "Package=$name" "Version=$version-$release" "Architecture=$arch" \
             "Section=electronics" "Priority=optional"; do
     key=${pair%%=*}
     [[ $(field "$key") == "${pair#*=}" ]] || fail "$key is '$(field "$key")', expected '${pair#*=}'"
@@ -60,11 +63,42 @@ program=$root/usr/bin/quillfind
 sections=$(readelf -S --wide -- "$program")
 grep -qE '\.symtab|\.debug_' <<<"$sections" && fail "usr/bin/quillfind is not stripped"
 
-help=$("$program" help)
+help=$("${runner[@]}" "$program" help)
 status=$?
 ((status == 0)) || fail "quillfind help exited $status"
 first="Searches the COM ports on the system for the Quillfern Controller.  If found,"
 [[ $(head -n1 <<<"$help") == "$first" ]] || fail "quillfind help starts"$'\n'"$(head -n1 <<<"$help")"
 grep -qx "Version:  $version" <<<"$help" || fail "quillfind help has no line 'Version:  $version'"
 
-finish "$file: fields, $(dpkg-deb -c "$deb" | grep -vc '^d') files, dependencies '$(field Depends)'; the unpacked program runs as version $version"
+# The search reads the real /dev: in a mount namespace of its own, a /dev
+# that holds only the emulator's port as ttyACM0 (and null) stands over the
+# machine's, which stays untouched. Making one needs root.
+if [[ $(id -u) -ne 0 ]] || ! unshare --mount true 2>/dev/null; then
+    reason="the search of the unpacked program needs root, for a mount namespace"
+    if [[ ${CI:-} == true || ${QUILLFIND_REQUIRE_ALL_TOOLS:-} == 1 ]]; then
+        fail "$reason"
+    else
+        ((failures == 0)) || exit 1
+        echo "skipped: $reason"
+        exit 77
+    fi
+else
+    link=$work/ttyACM0
+    "$emulator" --link="$link" --log="$work/emulator.log" &
+    emulator_pid=$!
+    trap 'kill "$emulator_pid" 2>/dev/null; wait' EXIT
+    for _ in $(seq 200); do [[ -L $link ]] && break; sleep 0.05; done
+    mkdir -p -- "$work/dev"
+    found=$(unshare --mount --propagation private -- sh -c '
+        dev=$1 port=$2
+        shift 2
+        mount -t tmpfs -o mode=755 quillfind-dev "$dev" && touch "$dev/null" "$dev/ttyACM0" &&
+            mount --bind /dev/null "$dev/null" && mount --bind "$port" "$dev/ttyACM0" &&
+            mount --rbind "$dev" /dev && exec "$@" device' sh "$work/dev" "$(readlink -f -- "$link")" \
+        "${runner[@]}" "$program")
+    status=$?
+    ((status == 1)) && [[ $found == /dev/ttyACM0 ]] ||
+        fail "the search exited $status and printed '$found', expected 1 and '/dev/ttyACM0'"
+fi
+
+finish "$file: fields, $(dpkg-deb -c "$deb" | grep -vc '^d') files, dependencies '$(field Depends)'; the unpacked program runs as version $version and finds the controller"

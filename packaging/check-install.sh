@@ -3,9 +3,11 @@
 # the program and its manual page and nothing else, the program's version,
 # and a manual page that is of this version and documents every word the
 # program's help lists.
-#   check-install.sh CMAKE BUILD_DIR BINDIR MANDIR VERSION
+#   check-install.sh CMAKE BUILD_DIR BINDIR MANDIR VERSION [RUNNER...]
+# RUNNER runs a program of a cross build (qemu-aarch64).
 set -uo pipefail
 cmake=$1 build=$2 bindir=$3 mandir=$4 version=$5
+runner=("${@:6}")
 prefix=$(mktemp -d)
 trap 'rm -rf "$prefix"' EXIT
 failures=0
@@ -31,7 +33,7 @@ if ((failures > 0)); then
     exit 1
 fi
 
-help=$("$program" help)
+help=$("${runner[@]}" "$program" help)
 status=$?
 ((status == 0)) || fail "quillfind help exited $status"
 grep -qx "Version:  $version" <<<"$help" || fail "quillfind help has no line 'Version:  $version':"$'\n'"$help"

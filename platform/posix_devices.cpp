@@ -1,3 +1,7 @@
+// Before any header: on 32-bit ARM the 32-bit readdir and stat fail with
+// EOVERFLOW where a file system's inode numbers or directory offsets do not
+// fit 32 bits; these are the 64-bit ones.
+#define _FILE_OFFSET_BITS 64
 #include "platform/posix_devices.h"
 
 #include <dirent.h>

@@ -1,6 +1,11 @@
 // What Linux tells of a numbered serial device without opening it: sysfs
 // for its bus and USB descriptors, /dev/serial/by-id for its stable path,
 // both under the root the numbering uses.
+
+// Before any header: on 32-bit ARM the 32-bit readdir and stat fail with
+// EOVERFLOW where a file system's inode numbers or directory offsets do not
+// fit 32 bits; these are the 64-bit ones.
+#define _FILE_OFFSET_BITS 64
 #include <dirent.h>
 #include <fcntl.h>
 #include <limits.h>

@@ -3,13 +3,21 @@
 # what is already there.
 #   install-deps.sh [native|all]
 # native: the native build and tools/demo.sh; all (the default): every preset
-# and every test, which adds the Windows cross compiler, Wine, clang for the
-# fuzzers, valgrind and the packaging tools.
+# and every test, which adds the Windows and ARM cross compilers, Wine,
+# qemu-user, clang for the fuzzers, valgrind and the packaging tools.
 set -euo pipefail
 
 native=(cmake ninja-build g++ libgtest-dev libgmock-dev)
 all=("${native[@]}" googletest g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine wine64
-     clang libclang-rt-14-dev valgrind python3 zip unzip man-db dpkg-dev file)
+     clang libclang-rt-14-dev valgrind python3 zip unzip man-db dpkg-dev file
+     g++-aarch64-linux-gnu g++-arm-linux-gnueabihf qemu-user)
+# The target's own runtime packages, which multiarch installs beside the
+# host's: the ARM programs run on them under qemu-user (see
+# cmake/debian-cross.cmake), and their packages take their dependencies from
+# those packages' symbols files (see packaging/cpack-project.cmake).
+for arch in arm64 armhf; do
+    all+=("libc6:$arch" "libgcc-s1:$arch" "libstdc++6:$arch")
+done
 case ${1:-all} in
     native) packages=("${native[@]}") ;;
     all) packages=("${all[@]}") ;;
@@ -29,6 +37,11 @@ if ((${#missing[@]} > 0)); then
     echo "Installing: ${missing[*]}"
     sudo_cmd=()
     if [[ $(id -u) -ne 0 ]]; then sudo_cmd=(sudo); fi
+    for package in "${missing[@]}"; do
+        if [[ $package == *:* ]] && ! dpkg --print-foreign-architectures | grep -qx "${package#*:}"; then
+            "${sudo_cmd[@]}" dpkg --add-architecture "${package#*:}"
+        fi
+    done
     "${sudo_cmd[@]}" apt-get update -qq
     DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq "${missing[@]}" >/dev/null
 fi

@@ -2,7 +2,8 @@
 // and preloaded into Wine (whose serial code runs in the program's process
 // and calls the same functions): keeps the data bits and parity of the emulator's ptys as a serial
 // driver would, answers the modem-line requests of those it serves as a
-// Windows driver, refuses the opens it is told to (see framing_state.h), and
+// Windows driver, refuses the opens it is told to (see framing_state.h),
+// fails TIOCGEXCL where told to, and
 // under Wine fails the read of a port that went away as a Windows driver
 // would (see read() below). Every other terminal, and every call without
 // $QUILLFERN_FRAMING_DIR (for read(), without $QUILLFERN_WINDOWS_DRIVER),
@@ -141,6 +142,11 @@ extern "C" int ioctl(int fd, unsigned long request, ...) {
     if (answerModemLines(fd, request, argument, result)) {
         if (result == 0) errno = saved;
         return result;
+    }
+    // As Linux before 3.8 and qemu-user do: ENOSYS is qemu's answer.
+    if (request == TIOCGEXCL && std::getenv(framing::kNoExclusiveQueryVariable) != nullptr) {
+        errno = ENOSYS;
+        return -1;
     }
     errno = saved;
     return real(fd, request, argument);

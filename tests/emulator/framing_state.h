@@ -31,6 +31,9 @@ constexpr tcflag_t kKept = CSIZE | PARENB;
 constexpr const char* kDirVariable = "QUILLFERN_FRAMING_DIR";
 // Set (to anything) where the shim plays a Windows driver: see its read().
 constexpr const char* kWindowsDriverVariable = "QUILLFERN_WINDOWS_DRIVER";
+// Set (to anything) where the shim plays a system that cannot read the
+// exclusive mark: see its ioctl().
+constexpr const char* kNoExclusiveQueryVariable = "QUILLFERN_NO_TIOCGEXCL";
 
 // The file for the terminal whose status is st; false when none can be named.
 inline bool pathOfDevice(const struct stat& st, char* path, std::size_t size) {
