@@ -7,6 +7,8 @@ several times; the report gives medians next to the floor a case cannot beat
 command sent again one second after the reopen, plus the read timeout, for a
 silent port). Only the native rows decide the exit status: Wine adds a start-up cost
 and timing of its own, so its rows have looser targets and are information.
+With --only, just the named cases run and their rows go into the report
+already written, so that a new case needs no full run.
 """
 
 import argparse
@@ -24,7 +26,7 @@ import threading
 import time
 from dataclasses import dataclass
 from pathlib import Path
-from typing import IO, Dict, List, Optional, Sequence, Tuple
+from typing import IO, Callable, Dict, List, Optional, Sequence, Tuple
 
 ROOT = Path(__file__).resolve().parent.parent
 BENCH_BUILD = ROOT / "build" / "bench"
@@ -91,6 +93,13 @@ LIST_CASES = [
 # A list's CPU time: its probes wait at once without busy waiting, so ten of
 # them cost little more than one.
 LIST_CPU_TARGET_MS = 30.0
+# Two controllers on USB that differ only in their serial numbers, the second
+# the one a script wants: the cases of `--only identity`.
+IDENTITY_SERIALS = ("BENCH0001", "BENCH0002")
+IDENTITY_CASE = "Two controllers on USB, serial numbers apart"
+NATIVE_HEADING = "## Linux (native): these rows decide the exit status"
+WINE_HEADING = "## Windows build under Wine: information only"
+ONLY_NOTE = "- The rows of two controllers on USB were measured on their own"
 
 
 def list_floor(replies: Sequence[str]) -> float:
@@ -332,21 +341,69 @@ def mark_uart(name: str, port_type: int) -> None:
     (folder / "type").write_text(f"{port_type}\n")
 
 
-def usb_sysfs(name: str) -> None:
+def usb_sysfs(name: str, usb_port: str = "1-1", serial: str = "A50285BI") -> None:
     """sysfs and a by-id link, as the kernel makes them, for a ttyUSB node on
     a USB serial adapter, so that the program has its identity to read."""
     sys_root = DEVROOT_DEV.parent / "sys"
-    device = sys_root / "devices/pci0000:00/0000:00:14.0/usb1/1-1"
-    port = device / "1-1:1.0" / name
+    device = sys_root / "devices/pci0000:00/0000:00:14.0/usb1" / usb_port
+    port = device / f"{usb_port}:1.0" / name
     port.mkdir(parents=True, exist_ok=True)
-    for attribute, value in (("idVendor", "0403"), ("idProduct", "6001"), ("serial", "A50285BI"),
+    for attribute, value in (("idVendor", "0403"), ("idProduct", "6001"), ("serial", serial),
                              ("manufacturer", "FTDI"), ("product", "FT232R USB UART")):
         (device / attribute).write_text(value + "\n")
-    (device / "1-1:1.0/bInterfaceNumber").write_text("00\n")
+    (device / f"{usb_port}:1.0/bInterfaceNumber").write_text("00\n")
     (sys_root / "class/tty" / name).mkdir(parents=True, exist_ok=True)
     (sys_root / "class/tty" / name / "device").symlink_to(port)
     (DEVROOT_DEV / "serial/by-id").mkdir(parents=True, exist_ok=True)
-    (DEVROOT_DEV / "serial/by-id/usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0").symlink_to(f"../../{name}")
+    (DEVROOT_DEV / f"serial/by-id/usb-FTDI_FT232R_USB_UART_{serial}-if00-port0").symlink_to(f"../../{name}")
+
+
+def never_opened(link: Path, label: str) -> None:
+    """A port the words leave out must stay shut: its emulator's log has no open."""
+    log = LOG_DIR / (link.name + ".log")
+    if any(line.startswith("open ") for line in log.read_text().splitlines()):
+        raise BenchError(f"{label}: {link.name} was opened, though the words leave it out")
+
+
+# Runs one case: its label, the program's words, the exit status and texts it must give.
+CaseRunner = Callable[[str, List[str], int, List[str]], Measured]
+
+
+def identity_cases(measure: CaseRunner, first: int, second: int, first_link: Path, target: float,
+                   target_text: str, gating: bool) -> Tuple[List[Row], List[float]]:
+    """The second controller named by serial=, which should cost one probe,
+    the first never opened; against what a script has without the word:
+    list json, which opens and probes both (at once), and the plain search,
+    which stops at the first, the wrong one."""
+    cases = [(f"{IDENTITY_CASE}: `serial=` naming the one the search comes to second (the first never opened)",
+              [f"serial={IDENTITY_SERIALS[1].lower()}"], second, []),
+             (f"{IDENTITY_CASE}: `list json` (both opened and probed at once)", ["list", "json"], 0,
+              ['"total":2,"found":2']),
+             (f"{IDENTITY_CASE}: no word, the search stops at the first (the wrong one)", [], first, [])]
+    rows: List[Row] = []
+    rss: List[float] = []
+    for index, (case, words, status, texts) in enumerate(cases):
+        measured = measure(case, words, status, texts)
+        if index == 0:
+            never_opened(first_link, case)
+        rss.append(measured.maxrss_kb)
+        rows.append(Row(case, measured.walls, "ms", floor=BOOT_MS, target=target, target_text=target_text,
+                        gating=gating))
+    return rows, rss
+
+
+def native_identity_cases(program: List[str], runs: int) -> Tuple[List[Row], List[float]]:
+    print(f"native: {IDENTITY_CASE}", flush=True)
+    clear_devroot()
+    for index, serial in enumerate(IDENTITY_SERIALS):
+        usb_sysfs(f"ttyUSB{index}", f"1-{index + 1}", serial)
+    with Emulators() as emulators:
+        for index in range(len(IDENTITY_SERIALS)):
+            emulators.start(devroot_link(index), "ok")
+        return identity_cases(
+            lambda case, words, status, texts: measure_runs(case, program + words, runs, status,
+                                                            expect_text=texts),
+            1, 2, devroot_link(0), CONTROLLER_TARGET_MS, CONTROLLER_TARGET, True)
 
 
 def typical_pc_nodes() -> None:
@@ -402,10 +459,12 @@ def silent_target(floor: float) -> float:
     return floor + PER_PORT_MARGIN_MS + floor * POLL_SLACK
 
 
-def native_cases(runs: int) -> List[Row]:
+def native_cases(runs: int, only: Optional[str] = None) -> Tuple[List[Row], List[float]]:
     rows: List[Row] = []
     rss: List[float] = []
     program = [str(DEVROOT_PROGRAM)]
+    if only == "identity":
+        return native_identity_cases(program, runs)
 
     print("native: controller on the first port", flush=True)
     clear_devroot()
@@ -432,6 +491,9 @@ def native_cases(runs: int) -> List[Row]:
         rows.append(Row(f"Controller on the first port, its sysfs tree and by-id link there{words}",
                         measured.walls, "ms", floor=BOOT_MS, target=CONTROLLER_TARGET_MS,
                         target_text=CONTROLLER_TARGET))
+    identity_rows, identity_rss = native_identity_cases(program, runs)
+    rows += identity_rows
+    rss += identity_rss
 
     print("native: silent port, timeout=1", flush=True)
     clear_devroot()
@@ -511,7 +573,7 @@ def native_cases(runs: int) -> List[Row]:
                     target=RSS_TARGET_KB, target_text="< 4 MB",
                     notes=f"lowest case {min(rss) / 1024.0:.2f} MB"))
 
-    return rows
+    return rows, rss
 
 
 # ----------------------------------------------------------------------------
@@ -643,7 +705,24 @@ def wine_case(ports: WinePorts, replies: Dict[int, str], label: str, args: Seque
             return measured, wineserver_cpu_ms() - server_before
 
 
-def wine_cases(runs: int) -> List[Row]:
+def wine_identity_cases(ports: WinePorts, runs: int, target: float,
+                        target_text: str) -> Tuple[List[Row], List[float]]:
+    # The serial= case names the port Wine lists second, which the search
+    # would come to last.
+    ports.set({2: WINE_DEV / "com2", 3: WINE_DEV / "com3"})
+    first, second = (int(name[3:]) for name in wine_env("ports", str(WINE_PREFIX)).split())
+    wine_env("devices", str(WINE_PREFIX),
+             *(f"USB\\VID_2341&PID_0043\\{serial}=COM{number}=Arduino Uno (COM{number})"
+               for number, serial in zip((first, second), IDENTITY_SERIALS)))
+    result = identity_cases(
+        lambda case, words, status, texts: wine_case(ports, {first: "ok", second: "ok"}, case, words, runs,
+                                                     status, texts)[0],
+        first, second, WINE_DEV / f"com{first}", target, target_text, False)
+    wine_env("devices", str(WINE_PREFIX))
+    return result
+
+
+def wine_cases(runs: int, only: Optional[str] = None) -> Tuple[List[Row], List[float]]:
     rows: List[Row] = []
     rss: List[float] = []
     env = wine_environment()
@@ -673,6 +752,11 @@ def wine_cases(runs: int) -> List[Row]:
         return floor + startup + WINE_MARGIN_MS
 
     wine_target = f"≤ floor + start-up + {WINE_MARGIN_MS:.0f} ms"
+    if only == "identity":
+        result = wine_identity_cases(ports, runs, looser(BOOT_MS), wine_target)
+        ports.set({})
+        wine_env("stop", str(WINE_PREFIX))
+        return result
 
     measured, _ = wine_case(ports, {1: "ok"}, "controller on the first port", [], runs, expect_status=1)
     rss.append(measured.maxrss_kb)
@@ -707,6 +791,9 @@ def wine_cases(runs: int) -> List[Row]:
                         f"{text}", measured.walls, "ms", floor=floor, target=looser(floor),
                         target_text=wine_target, gating=False))
     wine_env("devices", str(WINE_PREFIX))
+    identity_rows, identity_rss = wine_identity_cases(ports, runs, looser(BOOT_MS), wine_target)
+    rows += identity_rows
+    rss += identity_rss
 
     measured, _ = wine_case(ports, {1: "silent"}, "silent port, timeout=1", ["timeout=1"], runs, expect_status=0)
     rss.append(measured.maxrss_kb)
@@ -748,7 +835,7 @@ def wine_cases(runs: int) -> List[Row]:
 
     ports.set({})
     wine_env("stop", str(WINE_PREFIX))
-    return rows
+    return rows, rss
 
 
 # ----------------------------------------------------------------------------
@@ -852,9 +939,9 @@ def write_report(output: Path, runs: int, machine: List[str], calibration: Dict[
               f"{calibration['poll_1000_late']:.2f} ms late and `poll(5000)` {calibration['poll_5000_late']:.2f} ms "
               "late. The targets of the cases with a silent port allow for it, on the wait for a reply until "
               "one second after the reopen and on the read timeout after the command sent again.",
-              "", "## Linux (native): these rows decide the exit status", ""]
+              "", NATIVE_HEADING, ""]
     lines += table(native)
-    lines += ["", "## Windows build under Wine: information only", ""]
+    lines += ["", WINE_HEADING, ""]
     if wine is None:
         lines.append("Not measured in this run (`--no-wine`).")
     else:
@@ -871,6 +958,40 @@ def write_report(output: Path, runs: int, machine: List[str], calibration: Dict[
                      "already stripped |")
     lines.append("")
     output.write_text("\n".join(lines))
+
+
+def merge_rows(output: Path, sections: Dict[str, List[Row]], note: str) -> None:
+    """Puts rows measured on their own into the report of a full run: a row of
+    the same case is replaced, a new one goes in ahead of its table's peak
+    memory row, and the note (one of its kind) ends the method list."""
+    if not output.exists():
+        raise BenchError(f"{output} is missing: --only adds rows to the report of a full run")
+    lines = output.read_text().splitlines()
+
+    def section(heading: str) -> Tuple[int, int]:
+        if heading not in lines:
+            raise BenchError(f"{output} has no section {heading!r}")
+        start = lines.index(heading)
+        end = next((at for at in range(start + 1, len(lines)) if lines[at].startswith("## ")), len(lines))
+        return start, end
+
+    for heading, rows in sections.items():
+        for row, line in zip(rows, table(rows)[2:]):
+            start, end = section(heading)
+            same = [at for at in range(start, end) if lines[at].startswith(f"| {row.case} |")]
+            peak = [at for at in range(start, end) if lines[at].startswith("| Peak memory")]
+            if same:
+                lines[same[0]] = line
+            elif peak:
+                lines.insert(peak[0], line)
+            else:
+                raise BenchError(f"{output}: no table under {heading!r} to add {row.case!r} to")
+    lines = [line for line in lines if not line.startswith(ONLY_NOTE)]
+    start, end = section("## Method")
+    while lines[end - 1] == "":
+        end -= 1
+    lines.insert(end, note)
+    output.write_text("\n".join(lines) + "\n")
 
 
 def calibrate(runs: int) -> Dict[str, float]:
@@ -898,6 +1019,8 @@ def main() -> int:
     parser.add_argument("--runs", type=int, default=5, help="runs of each case (default 5)")
     parser.add_argument("--no-wine", action="store_true", help="skip the Windows build under Wine")
     parser.add_argument("--output", type=Path, default=ROOT / "bench" / "results.md")
+    parser.add_argument("--only", choices=["identity"],
+                        help="run only these cases and put their rows into the report already at --output")
     options = parser.parse_args()
     if options.runs < 2:
         parser.error("--runs must be at least 2, or there is no spread to tell noise from")
@@ -909,23 +1032,36 @@ def main() -> int:
     machine = machine_description()
     try:
         calibration = calibrate(options.runs)
-        native = native_cases(options.runs)
+        native, native_rss = native_cases(options.runs, options.only)
         for row in native:
             judge(row, calibration["sleep_spread"])
         wine = None
+        wine_rss: List[float] = []
         wine_version = "Wine"
         if not options.no_wine:
             if not EXE.exists():
                 print(f"bench: {EXE} is missing; run bench/run.sh", file=sys.stderr)
                 return 2
             wine_version = first_line([wine_program(), "--version"])
-            wine = wine_cases(options.runs)
+            wine, wine_rss = wine_cases(options.runs, options.only)
             for row in wine:
                 judge(row, calibration["sleep_spread"])
+        if options.only:
+            sections = {NATIVE_HEADING: native}
+            memory = f"their peak memory {max(native_rss) / 1024.0:.2f} MB natively"
+            if wine is not None:
+                sections[WINE_HEADING] = wine
+                memory += f", {max(wine_rss) / 1024.0:.2f} MB under Wine"
+            merge_rows(options.output, sections,
+                       f"{ONLY_NOTE} (`--only {options.only}`, {options.runs} runs each, "
+                       f"{datetime.datetime.now(datetime.timezone.utc).strftime('%Y-%m-%d %H:%M UTC')}, load "
+                       f"average {load_average()}), after the rest, and are not in the peak memory rows; "
+                       f"{memory}.")
     except BenchError as error:
         print(f"bench: {error}", file=sys.stderr)
         return 2
-    write_report(options.output, options.runs, machine, calibration, native, wine, wine_version)
+    if not options.only:
+        write_report(options.output, options.runs, machine, calibration, native, wine, wine_version)
     print(options.output.read_text())
     missed = [row.case for row in native if row.verdict == "MISSES"]
     if missed:
