@@ -41,12 +41,12 @@ grep -qx "Version:  $version" <<<"$help" || fail "quillfind help has no line 'Ve
 th=$(grep -m1 '^\.TH' "$page")
 [[ $th == *"\"quillfind $version\""* ]] || fail "the manual page is not of version $version: $th"
 
-# The words are the first column of the help's option lines ("com=#",
+# The words are the first column of the help's option lines ("com=#", "serial=S",
 # "usage|help"); the page names each at the head of an entry of its OPTIONS
 # section, the line after a .TP.
 documented=$(awk '/^\.SH /{inside = ($2 == "OPTIONS")} inside && tagged {print} {tagged = inside && /^\.TP/}' "$page" |
              sed -E 's/^\.[A-Z]+ //; s/\\f[BIRP]//g; s/[",]/ /g')
-words=$(sed -n '/^Options:/,$p' <<<"$help" | sed -nE 's/^    ([^ ]+).*/\1/p' | tr '|' '\n' | sed 's/#$//')
+words=$(sed -n '/^Options:/,$p' <<<"$help" | sed -nE 's/^    ([^ ]+).*/\1/p' | tr '|' '\n' | sed -E 's/=.*$/=/')
 [[ -n $words ]] || fail "no option words found in the help text"
 for word in $words; do
     found=0
