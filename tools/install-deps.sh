@@ -43,5 +43,10 @@ if ((${#missing[@]} > 0)); then
         fi
     done
     "${sudo_cmd[@]}" apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq "${missing[@]}" >/dev/null
+    # wine64 recommends wine32, meant for i386; with armhf added, apt would
+    # take wine32:armhf, whose loader cannot run here (Exec format error).
+    # The trailing - keeps it out.
+    unwanted=()
+    if dpkg --print-foreign-architectures | grep -qx armhf; then unwanted=(wine32:armhf-); fi
+    DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq "${missing[@]}" "${unwanted[@]}" >/dev/null
 fi
