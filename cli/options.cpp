@@ -13,12 +13,15 @@
 #include "platform/platform.h"
 #include "search/port_choice.h"
 #include "search/search.h"
+#include "search/watch_report.h"
 
 namespace {
 
 const char kBothPortChoices[] = "Cannot specify ALLPORTS and a specific port at the same time";
 // Ports beyond the system's list have no identity to be chosen by.
 const char kAllPortsByIdentity[] = "Cannot specify ALLPORTS and a port's identity at the same time";
+// A watch reads the system's list; ports beyond it never come or go.
+const char kAllPortsWatched[] = "Cannot specify ALLPORTS and WATCH at the same time";
 
 char lowerAscii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
 
@@ -274,6 +277,8 @@ void printHelp(const char* programName) {
     std::puts("    usb=V[:P]   Only USB ports with vendor ID V, and product ID P (hex).");
     std::puts("    location=L  Only the port plugged in at L, as list json shows it.");
     std::puts("    version     Prints the version.");
+    std::puts("    watch       Reports each port as it comes, probed once, and as it goes,");
+    std::puts("                until wait=# seconds from the start, or until ended.");
     std::puts("");
 }
 
@@ -325,6 +330,14 @@ bool walkOptions(int argc, const char* const* argv) {
         }
         if (equalsIgnoreCase(word, "list")) {
             listPorts();
+            return false;
+        }
+        if (equalsIgnoreCase(word, "watch")) {
+            if (runSettings.allPorts) {
+                usageError("%s\n", kAllPortsWatched);
+            } else {
+                watchPorts();
+            }
             return false;
         }
         if (equalsIgnoreCase(word, "allports") && !takeAllPortsWord()) {

@@ -46,6 +46,15 @@ void resetRunSettings() { runSettings = kDefaults; }
 
 void captureVerboseLog(LogText* text) { capture = text; }
 
+void printVerboseLog(LogText& text) {
+    if (text.length > 0) {
+        std::FILE* out = runSettings.json ? stderr : stdout;
+        std::fwrite(text.bytes.get(), 1, text.length, out);
+        std::fflush(out);
+    }
+    text = LogText{};
+}
+
 void verboseLog(const char* format, ...) {
     if (!runSettings.verbose) {
         return;

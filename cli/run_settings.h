@@ -66,3 +66,7 @@ struct LogText {
 // their lines apart until each one's turn to be printed comes. A line that
 // finds no memory is left out rather than ending the program.
 void captureVerboseLog(LogText* text);
+
+// Prints what verboseLog gathered in text where verboseLog would have, and
+// empties it.
+void printVerboseLog(LogText& text);

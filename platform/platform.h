@@ -138,6 +138,11 @@ void readPortIdentities();
 // what readPortIdentities kept, and the system.
 void portIdentity(std::int32_t comNumber, PortIdentity& identity);
 
+// True once nothing reads the process's standard output any more (the
+// program it was piped to has ended), without writing to it; false where
+// the system cannot tell so.
+bool standardOutputGone();
+
 // Starts body(context) on a thread of its own, held in thread for the caller
 // to join. False when the system has no thread to give (out of threads or
 // memory); thread is then left as it was.

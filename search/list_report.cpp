@@ -9,6 +9,7 @@
 #include "platform/platform.h"
 #include "probe/probe.h"
 #include "search/port_choice.h"
+#include "search/port_line.h"
 #include "search/probes_at_once.h"
 
 namespace {
@@ -24,12 +25,7 @@ struct Table {
 // writes them), then its line of the table or its entry of the document.
 void printPort(std::size_t index, PortProbe& probe, void* context) {
     Table& table = *static_cast<Table*>(context);
-    if (probe.log.length > 0) {
-        std::FILE* out = runSettings.json ? stderr : stdout;
-        std::fwrite(probe.log.bytes.get(), 1, probe.log.length, out);
-        std::fflush(out);
-        probe.log = LogText{};
-    }
+    printVerboseLog(probe.log);
     if (!probe.chosen) {
         return;
     }
@@ -38,20 +34,16 @@ void printPort(std::size_t index, PortProbe& probe, void* context) {
         ++table.found;
     }
     ++table.ports;
-    const char* outcome = answered ? "Quillfern" : "None";
-    const char* device = platform::devicePath(probe.comNumber);
+    platform::PortIdentity identity;
     if (runSettings.json) {
-        platform::PortIdentity identity;
         platform::portIdentity(probe.comNumber, identity);
-        char comName[24];
-        std::snprintf(comName, sizeof comName, "COM%d", static_cast<int>(probe.comNumber));
+    }
+    const ListedPort port{probe.comNumber, table.names[index], platform::devicePath(probe.comNumber), &identity};
+    if (runSettings.json) {
         std::fputs(table.ports > 1 ? ",\n" : "\n", stdout);
-        writeJsonPort(stdout, {probe.comNumber, table.names[index], device != nullptr ? device : comName, answered,
-                               &identity});
-    } else if (device != nullptr) {
-        std::printf("%-5s - %-9s %s\n", table.names[index], outcome, device);
+        writePortObject(port, answered);
     } else {
-        std::printf("%-5s - %s\n", table.names[index], outcome);
+        printPortLine(port, answered ? "Quillfern" : "None");
     }
     std::fflush(stdout);
 }

@@ -51,9 +51,10 @@ struct State {
     std::map<std::int32_t, std::uint32_t> openDurations;
     // Moves only with the sleeps, so that a wait of minutes takes no time.
     std::uint64_t clock = 0;
-    // Threads running, whether more may start (until joined), when each waiting one wakes.
+    // Threads running besides the main one; those another thread waits for (each takes its waiter
+    // out of the count until it ends), and those ended before anyone did; when each waiting one wakes.
     int threads = 0;
-    bool starting = false;
+    std::set<std::thread::id> awaited, ended;
     std::multiset<std::uint64_t> wakes;
     bool truncated = false;
     int misuses = 0;
@@ -212,12 +213,13 @@ using fake::state;
 using Lock = std::unique_lock<std::mutex>;
 
 // The calling thread's time passes until the clock reaches its end, which moves on to the earliest
-// end once every thread waits so: probes at once take the time of the longest.
+// end once every thread that does not wait for another to end waits so: probes
+// at once take the time of the longest.
 void passTime(Lock& lock, std::uint32_t milliseconds) {
     const std::uint64_t wake = state.clock + milliseconds;
     if (milliseconds > 0) state.wakes.insert(wake);
     while (wake > state.clock) {
-        if (!state.starting && state.wakes.size() >= static_cast<std::size_t>(std::max(state.threads, 1))) {
+        if (state.wakes.size() + state.awaited.size() >= static_cast<std::size_t>(state.threads + 1)) {
             state.clock = *state.wakes.begin();
             state.wakes.erase(state.wakes.begin(), state.wakes.upper_bound(state.clock));
             fake::clockMoved.notify_all();
@@ -394,12 +396,12 @@ const char* devicePath(std::int32_t comNumber) {
 bool startThread(std::thread& thread, void (*body)(void*), void* context) {
     const Lock lock(fake::mutex);
     if (fake::record(Op::StartThread, 0, 0)) return false;
-    state.starting = true;
     ++state.threads;
     thread = std::thread([body, context] {
         body(context);
-        const Lock ended(fake::mutex);
+        const Lock ending(fake::mutex);
         --state.threads;
+        if (state.awaited.erase(std::this_thread::get_id()) == 0) state.ended.insert(std::this_thread::get_id());
         fake::clockMoved.notify_all();
     });
     return true;
@@ -407,10 +409,12 @@ bool startThread(std::thread& thread, void (*body)(void*), void* context) {
 
 void joinThread(std::thread& thread) {
     Lock lock(fake::mutex);
-    state.starting = false;
+    if (state.ended.erase(thread.get_id()) == 0) state.awaited.insert(thread.get_id());
     fake::clockMoved.notify_all();
     lock.unlock();
     thread.join();
 }
+
+bool standardOutputGone() { return false; }
 
 }  // namespace platform

@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -468,6 +469,25 @@ TEST_F(EndToEnd, TtyWithAnotherLineDisciplineIsLeftToTheKernel) {
                      "       - " + device("ttyUSB0") + ": in use by the kernel (line discipline 27)",
                      "(COM1): Failed to open port", "Failed to find Quillfern Controller"}));
     EXPECT_EQ(link.countLogLines("open 2"), 0U);
+}
+
+// A watch read through a pipe, as a script reads it: each line comes as its
+// event happens, and the watch ends once its reader has gone.
+TEST_F(EndToEnd, WatchStreamsAControllerComingAndGoing) {
+    std::FILE* pipe = popen(("exec timeout 60 " + kProgram + " watch").c_str(), "r");
+    ASSERT_NE(pipe, nullptr);
+    const auto nextLine = [fd = fileno(pipe)] {
+        std::string line;
+        pollfd ready{fd, POLLIN, 0};
+        for (char byte = 0; poll(&ready, 1, 10000) == 1 && read(fd, &byte, 1) == 1 && byte != '\n';) line += byte;
+        return line;
+    };
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    EmulatorProcess& controller = emulate("ttyACM0");
+    EXPECT_EQ(nextLine(), "COM1  - Quillfern " + device("ttyACM0"));
+    controller.stop();
+    EXPECT_EQ(nextLine(), "COM1  - Gone      " + device("ttyACM0"));
+    EXPECT_EQ(pclose(pipe), 0);
 }
 
 // The controller is plugged in after the program started: the test starts

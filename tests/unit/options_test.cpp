@@ -59,6 +59,8 @@ const std::string kHelp =
     "    usb=V[:P]   Only USB ports with vendor ID V, and product ID P (hex).\n"
     "    location=L  Only the port plugged in at L, as list json shows it.\n"
     "    version     Prints the version.\n"
+    "    watch       Reports each port as it comes, probed once, and as it goes,\n"
+    "                until wait=# seconds from the start, or until ended.\n"
     "\n";
 
 // What the walk leaves behind for one command line.
@@ -216,6 +218,7 @@ INSTANTIATE_TEST_SUITE_P(Words, OptionWalk, testing::Values(
     WalkCase{{"usb=g341"}, false, usbForm("usb=g341"), 0, 5, 57600, false, false},
     WalkCase{{"usb=2341:004g"}, false, usbForm("usb=2341:004g"), 0, 5, 57600, false, false},
     WalkCase{{"allports", "serial=x"}, false, kByIdentity, 0, 5, 57600, true, false},
+    WalkCase{{"allports", "watch"}, false, "Cannot specify ALLPORTS and WATCH at the same time\n", 0, 5, 57600, true, false},
     WalkCase{{"location=x", "allports"}, false, kByIdentity, 0, 5, 57600, false, false, "|||x"},
     WalkCase{{"allports", "usb=", "json"}, false, "{\"error\":\"" + kByIdentity.substr(0, kByIdentity.size() - 1) + "\"}\n",
              0, 5, 57600, true, false},

@@ -354,6 +354,7 @@ struct WaitCase {
     std::vector<std::int32_t> refusingSetup = {};
     std::vector<std::int32_t> openingInTwoSeconds = {};
     std::vector<std::pair<std::int32_t, const char*>> serials = {};
+    const char* output = nullptr;
 };
 
 void PrintTo(const WaitCase& param, std::ostream* out) { *out << param.name; }
@@ -389,13 +390,14 @@ TEST_P(Wait, ProbesWhatAppearsUntilTheTimeIsUp) {
     EXPECT_EQ(run.status, wait.status);
     EXPECT_EQ(probedPorts(), wait.probed);
     EXPECT_EQ(fake::openHandles(), 0);
+    EXPECT_EQ(run.output, wait.output != nullptr ? wait.output : run.output);
     std::vector<std::string> seen;
     for (const fake::Call& call : fake::calls()) {
         // A port is probed at the first reading of the list that shows it.
         const std::string name = "COM" + std::to_string(call.port);
         if (call.op == Op::Open && std::find(seen.begin(), seen.end(), name) == seen.end()) {
             for (const auto& [at, list] : wait.timeline) {
-                if (at > 0 && std::find(list.begin(), list.end(), name) != list.end() && call.at >= at) {
+                if (std::find(list.begin(), list.end(), name) != list.end() && call.at >= at) {
                     EXPECT_LE(call.at, at + 200) << name << " probed late";
                     seen.push_back(name);
                     break;
@@ -444,6 +446,20 @@ INSTANTIATE_TEST_SUITE_P(Timelines, Wait, testing::Values(
               79, 80, 81, 82, 83, 84, 85, 86, 87, 88, 89, 90, 91, 92, 93, 94, 95, 96, 97, 98, 99, 7}},
     WaitCase{"OnlyAPortThatMatchesWhenItAppears", {"serial=W2", "wait=5"}, {{0, {"COM1"}}, {1000, {"COM1", "COM4", "COM5"}}},
              {1, 4, 5}, {}, {}, 5, {5}, {}, {}, {{4, "W1"}, {5, "w2"}}},
+    // The watch: each port reported when its probe ends, once per appearance, and when it goes.
+    WaitCase{"WatchProbesEachAppearanceOnce", {"wait=14", "watch"}, {{0, {"COM3"}}, {1000, {"COM1", "COM3"}},
+             {6000, {"COM1"}}, {7000, {"COM1", "COM3"}}}, {1}, {3}, {}, 0, {3, 1, 3}, {}, {3}, {},
+             "COM1  - Quillfern\nCOM3  - None\nCOM3  - Gone\nCOM3  - None\n"},
+    WaitCase{"WatchAsJsonLines", {"verbose", "json", "wait=2", "watch"}, {{0, {"COM2"}}, {1000, {}}}, {2}, {}, {}, 0, {2},
+             {}, {}, {{2, "W2"}}, "{\"event\":\"added\",\"port\":{\"com\":2,\"name\":\"COM2\",\"device\":\"COM2\",\"answered\":true,\"bus\":\"usb\",\"vendor_id\":\"2341\",\"product_id\":\"0043\",\"interface\":null,\"serial_number\":\"W2\",\"manufacturer\":null,\"product\":null,\"description\":null,\"location\":null,\"stable_path\":null}}\n{\"event\":\"removed\",\"port\":{\"com\":2,\"name\":\"COM2\",\"device\":\"COM2\",\"answered\":true,\"bus\":\"usb\",\"vendor_id\":\"2341\",\"product_id\":\"0043\",\"interface\":null,\"serial_number\":\"W2\",\"manufacturer\":null,\"product\":null,\"description\":null,\"location\":null,\"stable_path\":null}}\n"},
+    WaitCase{"WatchTriesAFailingOpenForTenSeconds", {"wait=12", "watch"}, {{0, {"COM3"}}}, {}, {}, {}, 0,
+             {3, 3, 3, 3, 3, 3, 3, 3}, {}, {}, {}, "COM3  - None\n"},
+    WaitCase{"WatchReportsAPortOnceItOpens", {"wait=3", "watch"}, {{0, {"COM2"}}}, {2}, {}, {1}, 0, {2, 2}, {}, {}, {},
+             "COM2  - Quillfern\n"},
+    WaitCase{"WatchOnlyWhatTheWordsChoose", {"serial=W2", "wait=3", "watch"}, {{0, {"COM1"}}, {1000, {"COM1", "COM4",
+             "COM5"}}}, {1, 4, 5}, {}, {}, 0, {5}, {}, {}, {{4, "W1"}, {5, "w2"}}, "COM5  - Quillfern\n"},
+    WaitCase{"WatchTheChosenPort", {"com=4", "wait=3", "watch"}, {{0, {"COM1"}}, {1000, {"COM1", "COM4"}}}, {1, 4}, {}, {},
+             0, {4}, {}, {}, {}, "COM4  - Quillfern\n"},
     WaitCase{"NoWaitWithoutTheWord", {}, {{0, {}}, {100, {"COM4"}}}, {4}, {}, {}, 0, {}}
 ), [](const testing::TestParamInfo<WaitCase>& param) { return std::string(param.param.name); });
 // clang-format on
