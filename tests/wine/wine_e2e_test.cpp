@@ -444,8 +444,9 @@ TEST_F(WineEndToEnd, HelpAndUsageErrorsTouchNoPort) {
 // cannot be set up, and is tried again meanwhile.
 struct AppearingCase {
     const char* name;
-    std::string waitWord;
+    std::vector<std::string> words;
     int status;
+    std::vector<std::string> output;
 };
 
 void PrintTo(const AppearingCase& param, std::ostream* out) { *out << param.name; }
@@ -460,7 +461,7 @@ TEST_P(WinePortAppearing, IsProbedWhileTimeIsLeft) {
     fs::remove(started);
     RunResult result;
     std::thread program([&] {
-        result = run({GetParam().waitWord, "timeout=1", "device"}, {"WINE_ENV_STARTED_FILE=" + started.string()});
+        result = run(GetParam().words, {"WINE_ENV_STARTED_FILE=" + started.string()});
     });
     for (int tries = 0; tries < kRunBoundSeconds * 20 && !fs::exists(started); ++tries) {
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
@@ -474,15 +475,17 @@ TEST_P(WinePortAppearing, IsProbedWhileTimeIsLeft) {
         ADD_FAILURE() << "the program never started";
     }
     program.join();
-    const bool found = GetParam().status != 0;
+    const bool found = !GetParam().output.empty();
     EXPECT_EQ(result.exitStatus, GetParam().status);
-    EXPECT_EQ(result.stdoutText, found ? lines({comName(kAppearingPort)}) : "");
+    EXPECT_EQ(result.stdoutText, found ? lines(GetParam().output) : "");
     EXPECT_EQ(controller.countLogLines("rx 30"), found ? 1U : 0U);
 }
 
 INSTANTIATE_TEST_SUITE_P(Waits, WinePortAppearing,
-                         testing::Values(AppearingCase{"WithinTheWait", "wait=5", 7},
-                                         AppearingCase{"AfterTheWait", "wait=1", 0}),
+                         testing::Values(AppearingCase{"WithinTheWait", {"wait=5", "timeout=1", "device"}, 7, {"COM7"}},
+                                         AppearingCase{"AfterTheWait", {"wait=1", "timeout=1", "device"}, 0, {}},
+                                         AppearingCase{"Watched", {"wait=5", "timeout=1", "watch"}, 0,
+                                                       {"COM5  - None", "COM7  - Quillfern"}}),
                          [](const testing::TestParamInfo<AppearingCase>& param) {
                              return std::string(param.param.name);
                          });
