@@ -53,7 +53,7 @@ cleanup() {
     done
     # Never remove a tree while anything is still mounted inside it: that
     # would reach into the host's /dev.
-    if [[ ${FRESH_CHECK_KEEP:-0} == 1 ]] || findmnt -rn -o TARGET | grep -q "^$root/"; then
+    if [[ ${FRESH_CHECK_KEEP:-0} == 1 ]] || findmnt -rn -o TARGET | grep -qE "^$root(/|\$)"; then
         echo "=== kept the root in $root"
     else
         rm -rf --one-file-system -- "$root"
@@ -76,6 +76,11 @@ echo "    done in $(elapsed $((SECONDS - started)))"
 # What the machine itself gives every program: name resolution, the
 # processes, the devices and pseudo-terminals the emulated ports are made of.
 cp /etc/resolv.conf "$root/etc/resolv.conf"
+# The root a mount of its own, as a machine's / is: otherwise unshare
+# --mount inside it cannot make / private (EINVAL), and the package test
+# that runs the program in a mount namespace fails where a machine passes.
+mount --bind "$root" "$root"
+mounted+=("$root")
 for point in proc sys dev; do
     case $point in
         proc) mount -t proc proc "$root/proc" ;;
