@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <ostream>
+#include <map>
 #include <string>
 #include <utility>
 #include <vector>
@@ -30,13 +31,13 @@ protected:
     static std::vector<std::int32_t> probedPorts() {
         std::vector<std::int32_t> ports;
         const auto& calls = fake::calls();
-        for (std::size_t index = 0; index < calls.size(); ++index) {
-            const bool firstOpenOfProbe =
-                calls[index].op == Op::Open && (index == 0 || calls[index - 1].op != Op::Close ||
-                                                calls[index - 1].port != calls[index].port);
-            if (firstOpenOfProbe) {
-                ports.push_back(calls[index].port);
-            }
+        // The reopen follows the close of the same port at once, whatever probes at once call in between.
+        std::map<std::int32_t, fake::Call> lastOn;
+        for (const fake::Call& call : calls) {
+            const auto last = lastOn.find(call.port);
+            const bool reopen = last != lastOn.end() && last->second.op == Op::Close && last->second.at == call.at;
+            if (call.op == Op::Open && !reopen) ports.push_back(call.port);
+            if (call.port != 0) lastOn.insert_or_assign(call.port, call);
         }
         return ports;
     }
