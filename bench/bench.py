@@ -77,6 +77,19 @@ RSS_TARGET_KB = 4096.0
 WINE_MARGIN_MS = 100.0
 # Hard bound for any single run; a run past it is a failure, not a figure.
 RUN_BOUND_S = 120.0
+# The watch: how long its idle runs last (against a wait as long), and how
+# many controllers one watch sees come and go, its peak memory read after
+# the first few and at the end. Under Wine every appearance and every
+# removal starts a Wine program, some 0.8 s a cycle in all: the same count
+# takes about a quarter of an hour there, and fewer would do where it is slower.
+WATCH_SECONDS = 60
+WATCH_CYCLES = 1000
+WATCH_WINE_CYCLES = 1000
+WATCH_EARLY_CYCLES = 10
+WATCH_RSS_GROWTH = 0.10
+# The longest wait for one line of a watch, and for a watch to end once its
+# reader has gone.
+EVENT_BOUND_S = 30.0
 
 # The ten ports of the list case: controllers, devices that answer in the
 # wrong order, and one silent port (which costs the read timeout on top).
@@ -99,7 +112,10 @@ IDENTITY_SERIALS = ("BENCH0001", "BENCH0002")
 IDENTITY_CASE = "Two controllers on USB, serial numbers apart"
 NATIVE_HEADING = "## Linux (native): these rows decide the exit status"
 WINE_HEADING = "## Windows build under Wine: information only"
-ONLY_NOTE = "- The rows of two controllers on USB were measured on their own"
+# How the method list begins the note of each group measured on its own; a
+# later run of the group replaces its note and leaves the others.
+ONLY_NOTES = {"identity": "- The rows of two controllers on USB were measured on their own",
+              "watch": "- The rows of the watch were measured on their own"}
 
 
 def list_floor(replies: Sequence[str]) -> float:
@@ -272,6 +288,74 @@ class Emulators:
         self.stop()
 
 
+class Watcher:
+    """A watch writing into a pipe that is read here, each line taken with
+    the moment it came. select, not a reading thread, so that closing the
+    pipe leaves the watch without a reader at once."""
+
+    def __init__(self, argv: Sequence[str], env: Optional[Dict[str, str]] = None) -> None:
+        self.process = subprocess.Popen(list(argv), stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                        stderr=subprocess.DEVNULL, env=env, start_new_session=True)
+        self.pending = b""
+        self.arrived = 0
+
+    def expect(self, label: str, *texts: str) -> int:
+        """perf_counter_ns when the next line came; it must hold every text."""
+        assert self.process.stdout is not None
+        deadline = time.monotonic() + EVENT_BOUND_S
+        while b"\n" not in self.pending:
+            left = deadline - time.monotonic()
+            if left <= 0 or not select.select([self.process.stdout], [], [], left)[0]:
+                raise BenchError(f"{label}: no line from the watch within {EVENT_BOUND_S:.0f} s, "
+                                 f"waiting for {texts}")
+            chunk = os.read(self.process.stdout.fileno(), 65536)
+            self.arrived = time.perf_counter_ns()
+            if not chunk:
+                raise BenchError(f"{label}: the watch ended (status {self.process.wait()}) before a line "
+                                 f"with {texts}")
+            self.pending += chunk
+        line, self.pending = self.pending.split(b"\n", 1)
+        text = line.decode("utf-8", "replace").rstrip("\r")
+        if not all(wanted in text for wanted in texts):
+            raise BenchError(f"{label}: the watch printed {text!r}, not a line with {texts}")
+        return self.arrived
+
+    def peak_kb(self) -> float:
+        """The watch's own high-water mark: a new image starts its own, unlike
+        the maximum wait4 reports."""
+        for line in Path(f"/proc/{self.process.pid}/status").read_text().splitlines():
+            if line.startswith("VmHWM:"):
+                return float(line.split()[1])
+        raise BenchError(f"no VmHWM for the watch (pid {self.process.pid})")
+
+    def close(self, label: str, then: Callable[[], object] = lambda: None, must_end: bool = True) -> bool:
+        """Goes away as its reader, then does what makes the watch write,
+        where it cannot tell beforehand, and waits for it to end. Without
+        must_end a watch that goes on is killed and the answer is False."""
+        assert self.process.stdout is not None
+        self.process.stdout.close()
+        then()
+        try:
+            status = self.process.wait(timeout=EVENT_BOUND_S)
+        except subprocess.TimeoutExpired:
+            problem = f"{label}: the watch went on {EVENT_BOUND_S:.0f} s after its reader had gone"
+            if must_end:
+                raise BenchError(problem)
+            print(f"  {problem}; killed", flush=True)
+            self.__exit__()
+            return False
+        print(f"  {label}: the watch ended with status {status} once its reader had gone", flush=True)
+        return True
+
+    def __enter__(self) -> "Watcher":
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        if self.process.poll() is None:
+            os.killpg(self.process.pid, signal.SIGKILL)
+            self.process.wait()
+
+
 @dataclass
 class Row:
     case: str
@@ -284,6 +368,7 @@ class Row:
     noise: float = 0.0
     verdict: str = ""
     notes: str = ""
+    runs_text: str = ""
 
     @property
     def median(self) -> float:
@@ -318,6 +403,8 @@ def fmt(value: Optional[float], unit: str) -> str:
         return f"{value:.1f} ms"
     if unit == "KB":
         return f"{value / 1024.0:.2f} MB"
+    if unit == "ms/s":
+        return f"{value:.3f} ms/s"
     return f"{value:g} {unit}"
 
 
@@ -414,6 +501,17 @@ def typical_pc_nodes() -> None:
         mark_uart(f"ttyS{number}", 0)
 
 
+def link_in(pending: Path) -> int:
+    """Puts a link to the pty behind pending into the device folder, made
+    beside it and renamed in, so that the port appears whole at one instant,
+    as a new device node does; gives perf_counter_ns right before."""
+    staged = DEVROOT_DEV.parent / (pending.name + ".new")
+    os.symlink(os.readlink(pending), staged)
+    appeared = time.perf_counter_ns()
+    os.rename(staged, DEVROOT_DEV / pending.name)
+    return appeared
+
+
 def appearance_delays(program: List[str], runs: int) -> List[float]:
     """Milliseconds from a controller's port appearing during a waiting run
     to the start of its probe: the run's end less the appearance, less the
@@ -427,18 +525,12 @@ def appearance_delays(program: List[str], runs: int) -> List[float]:
         pending.mkdir(parents=True, exist_ok=True)
         with Emulators() as emulators:
             emulators.start(pending / "ttyACM0", "ok")
-            pty = os.readlink(pending / "ttyACM0")
             pid = os.posix_spawn(program[0], program + [f"wait={WAIT_SECONDS}"], dict(os.environ),
                                  file_actions=[(os.POSIX_SPAWN_OPEN, 0, os.devnull, os.O_RDONLY, 0),
                                                (os.POSIX_SPAWN_OPEN, 1, os.devnull, os.O_WRONLY, 0)],
                                  setpgroup=0)
             time.sleep(APPEAR_AFTER_S + POLL_INTERVAL_S * index / runs)
-            # A link made beside the folder and renamed in, so that the port
-            # appears whole at one instant, as a new device node does.
-            staged = DEVROOT_DEV.parent / "ttyACM0.new"
-            os.symlink(pty, staged)
-            appeared = time.perf_counter_ns()
-            os.rename(staged, DEVROOT_DEV / "ttyACM0")
+            appeared = link_in(pending / "ttyACM0")
             _, wait_status, _ = os.wait4(pid, 0)
             ended = time.perf_counter_ns()
         status = os.waitstatus_to_exitcode(wait_status)
@@ -448,6 +540,104 @@ def appearance_delays(program: List[str], runs: int) -> List[float]:
         delays.append(delay)
         print(f"  appearing port: run {index + 1}/{runs}: probe began {delay:.1f} ms after it appeared", flush=True)
     return delays
+
+
+def watch_idle_rows(measure: Callable[[List[str]], Tuple[Measured, str]], nothing: str,
+                    gating: bool) -> Tuple[List[Row], List[float]]:
+    """The CPU time a second of a watch with nothing to report, against a
+    wait as long on the same ports; measure gives a case's runs and a note."""
+    (waited, wait_note), (watched, watch_note) = (measure([f"wait={WATCH_SECONDS}", *words])
+                                                  for words in ([], ["watch"]))
+    if any(sample.output.strip() for sample in watched.samples):
+        raise BenchError(f"watch with nothing appearing printed {watched.samples[0].output!r}")
+    per_second = [[sample.cpu_ms * 1000.0 / sample.wall_ms for sample in measured.samples]
+                  for measured in (waited, watched)]
+    case = f"nothing appearing ({nothing}): CPU time (user+system) per second"
+    return ([Row(f"`wait={WATCH_SECONDS}`, {case}", per_second[0], "ms/s", gating=gating, notes=wait_note),
+             Row(f"`wait={WATCH_SECONDS} watch`, {case}", per_second[1], "ms/s", floor=0.0,
+                 target=statistics.median(per_second[0]), target_text="≤ the wait's median", gating=gating,
+                 notes=watch_note)],
+            [waited.maxrss_kb, watched.maxrss_kb])
+
+
+def watch_delay(watcher: Watcher, index: int, runs: int, appear: Callable[[], object], label: str,
+                *added: str) -> float:
+    """Milliseconds from right before a port appears to its line. The watch
+    reads the list every 0.2 s from its start, so the runs spread the
+    appearance over one interval, as the wait's case does."""
+    time.sleep(APPEAR_AFTER_S + POLL_INTERVAL_S * index / runs)
+    appeared = time.perf_counter_ns()
+    appear()
+    delay = (watcher.expect(label, *added) - appeared) / 1e6
+    print(f"  {label}: run {index + 1}/{runs}: its line came {delay:.1f} ms after", flush=True)
+    return delay
+
+
+def watch_cycles(watcher: Watcher, cycles: int, appear: Callable[[int], object], remove: Callable[[int], object],
+                 name: Callable[[int], str], label: str) -> Tuple[float, float, float]:
+    """Controllers coming and going under one `json watch`, each event
+    awaited before the next change, so that the watch sees every one; its
+    peak memory after the first cycles and after all, and seconds a cycle."""
+    started = time.monotonic()
+    early = 0.0
+    for cycle in range(cycles):
+        at = f"{label}: cycle {cycle + 1}"
+        appear(cycle)
+        watcher.expect(at, '"event":"added"', '"answered":true', name(cycle))
+        remove(cycle)
+        watcher.expect(at, '"event":"removed"', name(cycle))
+        if cycle + 1 == WATCH_EARLY_CYCLES:
+            early = watcher.peak_kb()
+        if (cycle + 1) % 100 == 0 or cycle + 1 == WATCH_EARLY_CYCLES:
+            print(f"  {at}: peak {watcher.peak_kb():.0f} KB, {time.monotonic() - started:.0f} s so far", flush=True)
+    return early, watcher.peak_kb(), (time.monotonic() - started) / cycles
+
+
+def watch_memory_row(cycles: int, peaks: Tuple[float, float, float], how: str, gating: bool,
+                     note: str = "") -> Row:
+    early, end, per_cycle = peaks
+    return Row(f"`json watch` through {cycles:,} controllers coming and going ({how}), each event awaited: "
+               "peak memory (VmHWM) at the end", [end], "KB", target=early * (1.0 + WATCH_RSS_GROWTH),
+               target_text=f"≤ the peak after {WATCH_EARLY_CYCLES} cycles + 10 %", gating=gating, runs_text="1",
+               notes=f"after {WATCH_EARLY_CYCLES} cycles {early / 1024.0:.2f} MB; {per_cycle:.2f} s a cycle{note}")
+
+
+def native_watch_cases(program: List[str], runs: int) -> Tuple[List[Row], List[float]]:
+    print(f"native: wait={WATCH_SECONDS}, and wait={WATCH_SECONDS} watch, with nothing appearing", flush=True)
+    clear_devroot()
+    typical_pc_nodes()
+    rows, rss = watch_idle_rows(lambda words: (measure_runs(" ".join(words), program + words, runs, 0), ""),
+                                "32 `ttyS` nodes without a UART", True)
+
+    print("native: from a controller's appearance to its line in a watch", flush=True)
+    pending = DEVROOT_DEV.parent / "pending"
+    delays = []
+    for index in range(runs):
+        clear_devroot()
+        typical_pc_nodes()
+        with Emulators() as emulators:
+            emulators.start(pending / "ttyACM0", "ok")
+            with Watcher(program + ["watch"]) as watcher:
+                delays.append(watch_delay(watcher, index, runs, lambda: link_in(pending / "ttyACM0"),
+                                          "watch, appearing port", " - Quillfern ", "/ttyACM0"))
+                watcher.close("watch, appearing port")
+    rows.append(Row("`watch`: from a port appearing to its line (controller at `ttyACM0`, 32 `ttyS` nodes "
+                    f"without a UART; {APPEAR_AFTER_S:.0f} s to {APPEAR_AFTER_S + POLL_INTERVAL_S:.1f} s after "
+                    "the start)", delays, "ms", floor=BOOT_MS, target=BOOT_MS + APPEAR_TARGET_MS,
+                    target_text="≤ floor + 300 ms"))
+
+    print(f"native: {WATCH_CYCLES} controllers coming and going under one watch", flush=True)
+    clear_devroot()
+    links = [devroot_link(index) for index in range(4)]
+    with Emulators() as emulators, Watcher(program + ["json", "watch"]) as watcher:
+        peaks = watch_cycles(watcher, WATCH_CYCLES, lambda cycle: emulators.start(links[cycle % 4], "ok"),
+                             lambda cycle: emulators.stop(), lambda cycle: f'/{links[cycle % 4].name}"',
+                             "native watch")
+        watcher.close("native watch")
+    rows.append(watch_memory_row(WATCH_CYCLES, peaks, "an emulator started and stopped on `ttyUSB0` to "
+                                 "`ttyUSB3` in turn", True))
+    clear_devroot()
+    return rows, rss
 
 
 SILENT_TARGET = "≤ floor + 5 ms + poll slack"
@@ -465,6 +655,8 @@ def native_cases(runs: int, only: Optional[str] = None) -> Tuple[List[Row], List
     program = [str(DEVROOT_PROGRAM)]
     if only == "identity":
         return native_identity_cases(program, runs)
+    if only == "watch":
+        return native_watch_cases(program, runs)
 
     print("native: controller on the first port", flush=True)
     clear_devroot()
@@ -552,6 +744,9 @@ def native_cases(runs: int, only: Optional[str] = None) -> Tuple[List[Row], List
                     f"`ttyACM0` {APPEAR_AFTER_S:.0f} s to {APPEAR_AFTER_S + POLL_INTERVAL_S:.1f} s after the start)",
                     appearance_delays(program, runs), "ms",
                     floor=0.0, target=APPEAR_TARGET_MS, target_text="< 300 ms"))
+    watch_rows, watch_rss = native_watch_cases(program, runs)
+    rows += watch_rows
+    rss += watch_rss
 
     for index, (case, replies, target) in enumerate(LIST_CASES):
         print(f"native: {case}", flush=True)
@@ -722,6 +917,79 @@ def wine_identity_cases(ports: WinePorts, runs: int, target: float,
     return result
 
 
+def wine_watch_cases(ports: WinePorts, runs: int) -> Tuple[List[Row], List[float]]:
+    prefix = str(WINE_PREFIX)
+    ports.set({})
+
+    def idle(words: List[str]) -> Tuple[Measured, str]:
+        measured, server_ms = wine_case(ports, {}, " ".join(words), words, runs, expect_status=0)
+        return measured, (f"the wine server (no child of ours) {server_ms / ((runs + 1) * WATCH_SECONDS):.3f} "
+                          "ms/s meanwhile (10 ms resolution)")
+
+    rows, rss = watch_idle_rows(idle, "no COM port", False)
+
+    numbers = (5, 6)
+    links = {number: WINE_DEV / f"com{number}" for number in numbers}
+    appear_ms: List[float] = []
+
+    def appear(number: int) -> None:
+        started = time.perf_counter_ns()
+        wine_env("appear", prefix, f"COM{number}", str(links[number]))
+        appear_ms.append((time.perf_counter_ns() - started) / 1e6)
+
+    def remove() -> None:
+        # wine-env.sh has no command to unplug a port; but nothing is
+        # mapped, and the helper of its next command takes every name not
+        # mapped out of the device-name list, as an unplugged port leaves it.
+        if wine_env("ports", prefix).split():
+            raise BenchError("wine: a port stayed in the device-name list after its removal")
+
+    program = [wine_program(), str(EXE)]
+    # Whether each watch ended once its reader had gone and it had written.
+    ended: List[bool] = []
+    with Emulators() as emulators:
+        for number, link in links.items():
+            emulators.start(link, "ok", ["--dtr-drops-at-every-close=yes"])
+        with WineHold():
+            print("wine: from a controller's appearance to its line in a watch", flush=True)
+            delays = []
+            for index in range(runs):
+                with Watcher(program + ["watch"], wine_environment()) as watcher:
+                    delays.append(watch_delay(watcher, index, runs, lambda: appear(numbers[0]),
+                                              "wine watch, appearing port", f"COM{numbers[0]}  - Quillfern"))
+                    # Windows tells a reader gone only by a failed write: the
+                    # Gone line is that write.
+                    ended.append(watcher.close("wine watch, appearing port", remove, must_end=False))
+            appear_median = statistics.median(appear_ms)
+            appearing = Row(f"`watch`: from a port appearing (`wine-env.sh appear` COM{numbers[0]} "
+                            f"{APPEAR_AFTER_S:.0f} s to {APPEAR_AFTER_S + POLL_INTERVAL_S:.1f} s after the start) "
+                            "to its line", delays, "ms", floor=BOOT_MS,
+                            target=BOOT_MS + APPEAR_TARGET_MS + appear_median,
+                            target_text="≤ floor + 300 ms + the appear command", gating=False,
+                            notes=f"the command itself took {appear_median:.0f} ms (median), its Wine program's "
+                                  "start included, before the port was in the list")
+            rows.append(appearing)
+
+            print(f"wine: {WATCH_WINE_CYCLES} controllers coming and going under one watch", flush=True)
+            with Watcher(program + ["json", "watch"], wine_environment()) as watcher:
+                peaks = watch_cycles(watcher, WATCH_WINE_CYCLES, lambda cycle: appear(numbers[cycle % 2]),
+                                     lambda cycle: remove(), lambda cycle: f'"name":"COM{numbers[cycle % 2]}"',
+                                     "wine watch")
+                ended.append(watcher.close("wine watch", lambda: appear(numbers[0]), must_end=False))
+            remove()
+    fewer = WATCH_WINE_CYCLES < WATCH_CYCLES
+    rows.append(watch_memory_row(WATCH_WINE_CYCLES, peaks,
+                                 f"COM{numbers[0]} and COM{numbers[1]} in turn through `wine-env.sh appear`, each "
+                                 "taken out of the list again" + ("; fewer than natively" if fewer else ""), False,
+                                 f", so {WATCH_CYCLES:,} would take {WATCH_CYCLES * peaks[2] / 60.0:.0f} min"
+                                 if fewer else ""))
+    if not all(ended):
+        appearing.notes += (f"; once their reader had gone and a line was written to it, these plain watches ended "
+                            f"{ended[:-1].count(True)} times in {len(ended) - 1} (the rest were killed after "
+                            f"{EVENT_BOUND_S:.0f} s), the cycles' `json watch` {'did' if ended[-1] else 'did not'}")
+    return rows, rss
+
+
 def wine_cases(runs: int, only: Optional[str] = None) -> Tuple[List[Row], List[float]]:
     rows: List[Row] = []
     rss: List[float] = []
@@ -752,8 +1020,9 @@ def wine_cases(runs: int, only: Optional[str] = None) -> Tuple[List[Row], List[f
         return floor + startup + WINE_MARGIN_MS
 
     wine_target = f"≤ floor + start-up + {WINE_MARGIN_MS:.0f} ms"
-    if only == "identity":
-        result = wine_identity_cases(ports, runs, looser(BOOT_MS), wine_target)
+    if only is not None:
+        result = (wine_identity_cases(ports, runs, looser(BOOT_MS), wine_target) if only == "identity"
+                  else wine_watch_cases(ports, runs))
         ports.set({})
         wine_env("stop", str(WINE_PREFIX))
         return result
@@ -830,6 +1099,9 @@ def wine_cases(runs: int, only: Optional[str] = None) -> Tuple[List[Row], List[f
         rss.append(measured.maxrss_kb)
         rows.append(Row(case, measured.walls, "ms", floor=list_floor(replies), target=target,
                         target_text=f"≤ {target / 1000.0:g} s", gating=False))
+    watch_rows, watch_rss = wine_watch_cases(ports, runs)
+    rows += watch_rows
+    rss += watch_rss
     rows.append(Row("Peak memory of the program's process (max RSS, one run of each case under GNU time)",
                     [max(rss)], "KB", notes="Wine's own loader and DLLs, mostly"))
 
@@ -885,7 +1157,7 @@ def table(rows: List[Row]) -> List[str]:
              "|---|---:|---:|---:|---:|---:|---|---|"]
     for row in rows:
         over = "-" if row.floor is None else fmt(row.median - row.floor, row.unit)
-        runs_text = str(len(row.samples)) if len(row.samples) > 1 else "1 per case"
+        runs_text = row.runs_text or (str(len(row.samples)) if len(row.samples) > 1 else "1 per case")
         case = row.case + (f" — {row.notes}" if row.notes else "")
         spread = fmt(row.spread, row.unit) if len(row.samples) > 1 else "-"
         target = "-" if row.target is None else f"{row.target_text} ({fmt(row.target, row.unit)})"
@@ -960,7 +1232,7 @@ def write_report(output: Path, runs: int, machine: List[str], calibration: Dict[
     output.write_text("\n".join(lines))
 
 
-def merge_rows(output: Path, sections: Dict[str, List[Row]], note: str) -> None:
+def merge_rows(output: Path, sections: Dict[str, List[Row]], group: str, note: str) -> None:
     """Puts rows measured on their own into the report of a full run: a row of
     the same case is replaced, a new one goes in ahead of its table's peak
     memory row, and the note (one of its kind) ends the method list."""
@@ -978,7 +1250,8 @@ def merge_rows(output: Path, sections: Dict[str, List[Row]], note: str) -> None:
     for heading, rows in sections.items():
         for row, line in zip(rows, table(rows)[2:]):
             start, end = section(heading)
-            same = [at for at in range(start, end) if lines[at].startswith(f"| {row.case} |")]
+            same = [at for at in range(start, end)
+                    if lines[at].startswith((f"| {row.case} |", f"| {row.case} — "))]
             peak = [at for at in range(start, end) if lines[at].startswith("| Peak memory")]
             if same:
                 lines[same[0]] = line
@@ -986,7 +1259,7 @@ def merge_rows(output: Path, sections: Dict[str, List[Row]], note: str) -> None:
                 lines.insert(peak[0], line)
             else:
                 raise BenchError(f"{output}: no table under {heading!r} to add {row.case!r} to")
-    lines = [line for line in lines if not line.startswith(ONLY_NOTE)]
+    lines = [line for line in lines if not line.startswith(ONLY_NOTES[group])]
     start, end = section("## Method")
     while lines[end - 1] == "":
         end -= 1
@@ -1019,7 +1292,7 @@ def main() -> int:
     parser.add_argument("--runs", type=int, default=5, help="runs of each case (default 5)")
     parser.add_argument("--no-wine", action="store_true", help="skip the Windows build under Wine")
     parser.add_argument("--output", type=Path, default=ROOT / "bench" / "results.md")
-    parser.add_argument("--only", choices=["identity"],
+    parser.add_argument("--only", choices=sorted(ONLY_NOTES),
                         help="run only these cases and put their rows into the report already at --output")
     options = parser.parse_args()
     if options.runs < 2:
@@ -1052,8 +1325,8 @@ def main() -> int:
             if wine is not None:
                 sections[WINE_HEADING] = wine
                 memory += f", {max(wine_rss) / 1024.0:.2f} MB under Wine"
-            merge_rows(options.output, sections,
-                       f"{ONLY_NOTE} (`--only {options.only}`, {options.runs} runs each, "
+            merge_rows(options.output, sections, options.only,
+                       f"{ONLY_NOTES[options.only]} (`--only {options.only}`, {options.runs} runs each, "
                        f"{datetime.datetime.now(datetime.timezone.utc).strftime('%Y-%m-%d %H:%M UTC')}, load "
                        f"average {load_average()}), after the rest, and are not in the peak memory rows; "
                        f"{memory}.")
