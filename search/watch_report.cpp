@@ -70,8 +70,9 @@ void report(Watch& watch, const WatchedPort& port, bool added) {
         printPortLine(listed, !added ? "Gone" : port.answered ? "Quillfern" : "None");
     }
     // Where the system cannot tell beforehand that the reader went away, the
-    // write does.
-    if (std::fflush(stdout) != 0) {
+    // write does: in the flush, or already in printf when the line filled the
+    // buffer (Windows' runtime then keeps only the error mark).
+    if (std::fflush(stdout) != 0 || std::ferror(stdout) != 0) {
         watch.outputFailed = true;
     }
 }
