@@ -58,6 +58,7 @@ struct State {
     std::multiset<std::uint64_t> wakes;
     bool truncated = false;
     int misuses = 0;
+    bool outputGone = false;
 };
 
 // Probes running at once call in from their own threads.
@@ -142,6 +143,8 @@ void setUsbIdentity(std::int32_t port, const char* vendor, const char* product, 
     std::snprintf(identity.location, sizeof identity.location, "%s", location);
     state.identities[port] = identity;
 }
+
+void setOutputGone() { state.outputGone = true; }
 
 void refuseSetup(std::int32_t port) { state.refusingSetup.push_back(port); }
 
@@ -415,6 +418,6 @@ void joinThread(std::thread& thread) {
     thread.join();
 }
 
-bool standardOutputGone() { return false; }
+bool standardOutputGone() { return state.outputGone; }
 
 }  // namespace platform

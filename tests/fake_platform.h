@@ -53,6 +53,8 @@ void setPortIdentity(std::int32_t port, const platform::PortIdentity& identity);
 // COM<port> is a USB port of that identity (hex IDs as the system gives them).
 void setUsbIdentity(std::int32_t port, const char* vendor, const char* product, const char* serial,
                     const char* location);
+// Nothing reads standard output any more: a watch ends at its first look.
+void setOutputGone();
 // COM<port> opens but refuses to give its settings, every time.
 void refuseSetup(std::int32_t port);
 // Each open of COM<port> takes this long on the fake clock.

@@ -47,6 +47,7 @@ Failure takeFailure(const std::uint8_t*& data, std::size_t& size) {
 // the default search, com=, allports and list all reach real probes.
 void scriptPlatform(Failure failure) {
     fake::reset();
+    fake::setOutputGone();
     fake::addPort(kSilentPort);
     fake::addController(kControllerPort);
     fake::addPort(kWrongReplyPort, {fake::byte(0x14), fake::byte(0x11)});
