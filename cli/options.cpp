@@ -202,14 +202,10 @@ const char* identityValue(const char* word, std::size_t nameLength, const char* 
     return value;
 }
 
-bool takeSerialWord(const char* word) {
-    runSettings.choice.serialNumber = identityValue(word, 6, "SERIAL=75735323434351E0A1C1");
-    return runSettings.choice.serialNumber != nullptr;
-}
-
-bool takeLocationWord(const char* word) {
-    runSettings.choice.location = identityValue(word, 8, "LOCATION=1-1.2");
-    return runSettings.choice.location != nullptr;
+// serial= and location= keep the word's own text, for the whole run.
+bool takeTextWord(const char* word, std::size_t nameLength, const char* example, const char*& text) {
+    text = identityValue(word, nameLength, example);
+    return text != nullptr;
 }
 
 // Four hex digits into id, in lower case as the identities keep them.
@@ -311,13 +307,15 @@ bool walkOptions(int argc, const char* const* argv) {
         if (equalsIgnoreCase(word, "device")) {
             runSettings.printDevice = true;
         }
-        if (startsWithIgnoreCase(word, "serial=") && !takeSerialWord(word)) {
+        if (startsWithIgnoreCase(word, "serial=") &&
+            !takeTextWord(word, 6, "SERIAL=75735323434351E0A1C1", runSettings.choice.serialNumber)) {
             return false;
         }
         if (startsWithIgnoreCase(word, "usb=") && !takeUsbWord(word)) {
             return false;
         }
-        if (startsWithIgnoreCase(word, "location=") && !takeLocationWord(word)) {
+        if (startsWithIgnoreCase(word, "location=") &&
+            !takeTextWord(word, 8, "LOCATION=1-1.2", runSettings.choice.location)) {
             return false;
         }
         if (isVersionWord(word)) {
