@@ -457,10 +457,8 @@ INSTANTIATE_TEST_SUITE_P(Timelines, Wait, testing::Values(
              {3, 3, 3, 3, 3, 3, 3, 3}, {}, {}, {}, "COM3  - None\n"},
     WaitCase{"WatchReportsAPortOnceItOpens", {"wait=3", "watch"}, {{0, {"COM2"}}}, {2}, {}, {1}, 0, {2, 2}, {}, {}, {},
              "COM2  - Quillfern\n"},
-    WaitCase{"WatchOnlyWhatTheWordsChoose", {"serial=W2", "wait=3", "watch"}, {{0, {"COM1"}}, {1000, {"COM1", "COM4",
-             "COM5"}}}, {1, 4, 5}, {}, {}, 0, {5}, {}, {}, {{4, "W1"}, {5, "w2"}}, "COM5  - Quillfern\n"},
-    WaitCase{"WatchTheChosenPort", {"com=4", "wait=3", "watch"}, {{0, {"COM1"}}, {1000, {"COM1", "COM4"}}}, {1, 4}, {}, {},
-             0, {4}, {}, {}, {}, "COM4  - Quillfern\n"},
+    WaitCase{"WatchOnlyWhatEveryWordChooses", {"com=5", "serial=W2", "wait=3", "watch"}, {{0, {"COM1"}}, {1000, {"COM1",
+             "COM5", "COM6"}}}, {1, 5, 6}, {}, {}, 0, {}, {}, {}, {{5, "W1"}, {6, "w2"}}, ""},
     WaitCase{"NoWaitWithoutTheWord", {}, {{0, {}}, {100, {"COM4"}}}, {4}, {}, {}, 0, {}}
 ), [](const testing::TestParamInfo<WaitCase>& param) { return std::string(param.param.name); });
 // clang-format on

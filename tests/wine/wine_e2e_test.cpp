@@ -135,12 +135,15 @@ protected:
         return emulator;
     }
 
-    // environment: more "NAME=value" for wine-env.sh and the program.
-    static RunResult run(const std::vector<std::string>& words, const std::vector<std::string>& environment = {}) {
+    // environment: more "NAME=value" for wine-env.sh and the program; reader:
+    // a shell command that reads its output through a pipe instead.
+    static RunResult run(const std::vector<std::string>& words, const std::vector<std::string>& environment = {},
+                         const std::string& reader = "") {
         // The shim reaches Wine's serial code, which runs in the program's
         // process, and there plays a Windows driver.
         std::vector<std::string> argv{"env", "LD_PRELOAD=" QUILLFERN_FRAMING_SHIM,
                                       std::string(framing::kWindowsDriverVariable) + "=1"};
+        if (!reader.empty()) argv.insert(argv.begin(), {"sh", "-c", "\"$@\" | " + reader, "sh"});
         argv.insert(argv.end(), environment.begin(), environment.end());
         argv.insert(argv.end(), {kWineEnv, "run", kPrefix, kProgram.string()});
         argv.insert(argv.end(), words.begin(), words.end());
@@ -436,6 +439,14 @@ TEST_F(WineEndToEnd, HelpAndUsageErrorsTouchNoPort) {
     EXPECT_EQ(result.exitStatus, 0);
     EXPECT_EQ(result.stdoutText, lines({"Cannot specify ALLPORTS and a specific port at the same time"}));
     EXPECT_EQ(controller.countLogLines("open 1"), 0U);
+}
+
+// Windows cannot tell that nothing reads the output any more until a write
+// fails: the watch ends at its first line, long before its wait.
+TEST_F(WineEndToEnd, WatchEndsAtItsFirstLineOnceItsReaderHasGone) {
+    mapPorts({kDevicePort});
+    emulate(kDevicePort);
+    EXPECT_EQ(run({"wait=600", "watch"}, {}, "true").exitStatus, 0);
 }
 
 // A controller plugged in while the program waits: wine-env.sh appear gives
