@@ -211,8 +211,6 @@ INSTANTIATE_TEST_SUITE_P(Words, OptionWalk, testing::Values(
     WalkCase{{"location="}, false, "Invalid usage (location=). ex. LOCATION=1-1.2\n", 0, 5, 57600, false, false},
     WalkCase{{"location=", "json"}, false, "{\"error\":\"Invalid usage (location=). ex. LOCATION=1-1.2\"}\n", 0, 5, 57600, false, false},
     WalkCase{{"usb=23"}, false, usbForm("usb=23"), 0, 5, 57600, false, false},
-    WalkCase{{"usb="}, false, usbForm("usb="), 0, 5, 57600, false, false},
-    WalkCase{{"usb=2341:"}, false, usbForm("usb=2341:"), 0, 5, 57600, false, false},
     WalkCase{{"usb=2341:00430"}, false, usbForm("usb=2341:00430"), 0, 5, 57600, false, false},
     WalkCase{{"usb=2341-0043"}, false, usbForm("usb=2341-0043"), 0, 5, 57600, false, false},
     WalkCase{{"usb=g341"}, false, usbForm("usb=g341"), 0, 5, 57600, false, false},
